@@ -1,0 +1,45 @@
+# Build settings shared by every target of the project.
+
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+
+# Windows-facing code sees a 16-bit WCHAR, as on Windows. Everything in the
+# project is built this way so that every unit agrees on structure layouts.
+add_compile_options(-fshort-wchar)
+
+set(VQ7_SANITIZER "" CACHE STRING "address;undefined or thread")
+if(VQ7_SANITIZER)
+  string(REPLACE ";" "," _vq7_san "${VQ7_SANITIZER}")
+  add_compile_options(-fsanitize=${_vq7_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_vq7_san})
+endif()
+
+# High warning level, warnings are errors, for the project's own targets.
+function(vq7_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
+    -Wimplicit-fallthrough -Wcast-qual -Wformat=2 -Wundef -Wmissing-declarations
+    -Werror)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -Wduplicated-cond -Wlogical-op)
+  endif()
+endfunction()
+
+# Kernel-mode code: no exceptions, no RTTI, and the compiler refuses the C
+# library's wide-character functions (they assume a 32-bit wchar_t here).
+function(vq7_kernel_code target)
+  vq7_warnings(${target})
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  target_compile_definitions(${target} PRIVATE _KERNEL_MODE=1 VQ7_FORBID_CRT_WIDE=1)
+endfunction()
+
+# Test executables export their symbols so that the verifier can name the
+# function that broke a rule.
+function(vq7_test target)
+  vq7_warnings(${target})
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  target_link_libraries(${target} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
+endfunction()

@@ -1,0 +1,84 @@
+// Boot and shutdown of one simulated kernel, and the teardown checks.
+
+#include <cstdio>
+
+#include "kernel_state.h"
+#include "kmsim/verifier.h"
+#include "pool_internal.h"
+#include "verifier.h"
+
+namespace {
+
+_KTHREAD* g_testThread = nullptr;
+
+}  // namespace
+
+namespace kmsim {
+
+std::string LeakReport() {
+    std::string report;
+    km::PoolReportLeaks(report);
+    km::ObjectManagerReportLeaks(report);
+    km::ReportArmedTimers(report);
+    km::EtwReportLeaks(report);
+    return report;
+}
+
+Simulation::Simulation(const Options& options) {
+    if (km::HaveKernel()) {
+        fprintf(stderr, "a kmsim::Simulation is already running in this process\n");
+        abort();
+    }
+    auto* kernel = new km::Kernel;
+    kernel->mode = options.clock;
+    kernel->realBase = std::chrono::steady_clock::now();
+    kernel->virtualLimit = options.virtualLimit_ns;
+    kernel->ntddiVersion = options.ntddiVersion;
+    InitializeListHead(&kernel->threads);
+    km::PoolReset();
+    km::ObjectManagerReset();
+    km::EtwReset();
+    km::InstallKernel(kernel);
+
+    g_testThread = new _KTHREAD;
+    km::InitializeThreadObject(g_testThread, options.threadName, false);
+    {
+        std::lock_guard<std::mutex> guard(kernel->lock);
+        km::RegisterThreadLocked(g_testThread);
+    }
+    km::SetCurrentThread(g_testThread);
+
+    km::StartTimekeeper();
+    km::StartDpcThread();
+    km::StartWorkQueue();
+}
+
+Simulation::~Simulation() {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        km::Stop(IRQL_UNEXPECTED_VALUE, nullptr, "the simulation ends at IRQL %u", KeGetCurrentIrql());
+    }
+    km::StopWorkQueue();
+    km::StopDpcThread();
+    std::string report = LeakReport();
+    if (!report.empty()) {
+        fprintf(stderr, "\n*** the simulation ends with resources outstanding:\n%s", report.c_str());
+        km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, nullptr,
+                 "resources outstanding at teardown (allocations per pool tag, handles, objects, timers)");
+    }
+    km::DisarmAllTimers();
+    km::StopTimekeeper();
+    km::Kernel* kernel = &km::K();
+    {
+        std::lock_guard<std::mutex> guard(kernel->lock);
+        g_testThread->registered = false;
+        RemoveEntryList(&g_testThread->allThreads.entry);
+        kernel->registered -= 1;
+    }
+    km::SetCurrentThread(nullptr);
+    delete g_testThread;
+    g_testThread = nullptr;
+    km::InstallKernel(nullptr);
+    delete kernel;
+}
+
+}  // namespace kmsim

@@ -1,0 +1,153 @@
+// I/O work items on the system worker threads. The pool of workers grows
+// when every worker is busy, so that one work item waiting for another never
+// deadlocks, as on Windows where the worker pool is dynamic.
+
+#include <vector>
+
+#include "kernel_state.h"
+#include "pool_internal.h"
+#include "verifier.h"
+
+using km::K;
+
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT device;
+    PIO_WORKITEM_ROUTINE routine;
+    PVOID context;
+    bool queued;
+    LIST_ENTRY link;
+};
+
+namespace {
+
+constexpr ULONG kWorkItemTag = 0x49576F49;  // 'IoWI'
+constexpr size_t kMaximumWorkers = 16;
+
+struct WorkQueue {
+    LIST_ENTRY items;
+    KEVENT work;  // synchronization
+    std::vector<PETHREAD> workers;
+    size_t idle = 0;
+    bool stop = false;
+};
+
+WorkQueue& Queue() {
+    static WorkQueue queue;
+    return queue;
+}
+
+void WorkerMain() {
+    WorkQueue& queue = Queue();
+    std::unique_lock<std::mutex> guard(K().lock);
+    for (;;) {
+        while (IsListEmpty(&queue.items) && !queue.stop) {
+            queue.idle += 1;
+            DISPATCHER_HEADER* work = &queue.work.Header;
+            km::WaitLocked(guard, 1, &work, WaitAny, km::kInfinite, nullptr);
+            queue.idle -= 1;
+        }
+        if (IsListEmpty(&queue.items)) {
+            km::SignalObjectLocked(&queue.work.Header);  // pass the stop on to the next worker
+            break;
+        }
+        auto* item = CONTAINING_RECORD(RemoveHeadList(&queue.items), _IO_WORKITEM, link);
+        item->queued = false;  // the routine may queue the item again
+        PIO_WORKITEM_ROUTINE routine = item->routine;
+        PDEVICE_OBJECT device = item->device;
+        PVOID context = item->context;
+        if (!IsListEmpty(&queue.items)) {
+            km::SignalObjectLocked(&queue.work.Header);  // wake another worker for the rest
+        }
+        guard.unlock();
+        routine(device, context);
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            km::Stop(IRQL_UNEXPECTED_VALUE, reinterpret_cast<const void*>(routine),
+                     "a work item routine returned at IRQL %u", KeGetCurrentIrql());
+        }
+        guard.lock();
+    }
+}
+
+}  // namespace
+
+namespace km {
+
+void StartWorkQueue() {
+    WorkQueue& queue = Queue();
+    InitializeListHead(&queue.items);
+    KeInitializeEvent(&queue.work, SynchronizationEvent, FALSE);
+    queue.workers.clear();
+    queue.idle = 0;
+    queue.stop = false;
+    queue.workers.push_back(CreateSystemThreadInternal("worker", WorkerMain));
+}
+
+void StopWorkQueue() {
+    WorkQueue& queue = Queue();
+    std::vector<PETHREAD> workers;
+    {
+        std::lock_guard<std::mutex> guard(K().lock);
+        queue.stop = true;
+        workers = queue.workers;
+        SignalObjectLocked(&queue.work.Header);
+    }
+    for (PETHREAD worker : workers) {
+        WaitAndReleaseThread(worker);
+    }
+    queue.workers.clear();
+}
+
+}  // namespace km
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "IoAllocateWorkItem");
+    auto* item = static_cast<_IO_WORKITEM*>(
+        km::PoolAllocate(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag, true, KM_CALLER, "IoAllocateWorkItem"));
+    if (item != nullptr) {
+        item->device = DeviceObject;
+        InitializeListHead(&item->link);
+    }
+    return item;
+}
+
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context) {
+    const void* caller = KM_CALLER;
+    km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoQueueWorkItem");
+    if (QueueType != DelayedWorkQueue && QueueType != CriticalWorkQueue && QueueType != NormalWorkQueue) {
+        km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "IoQueueWorkItem to the work queue type %d",
+                 static_cast<int>(QueueType));
+    }
+    WorkQueue& queue = Queue();
+    bool spawn = false;
+    {
+        std::lock_guard<std::mutex> guard(K().lock);
+        if (IoWorkItem->queued) {
+            km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "IoQueueWorkItem of the work item at %p, which is queued already",
+                     static_cast<void*>(IoWorkItem));
+        }
+        IoWorkItem->routine = WorkerRoutine;
+        IoWorkItem->context = Context;
+        IoWorkItem->queued = true;
+        InsertTailList(&queue.items, &IoWorkItem->link);
+        km::SignalObjectLocked(&queue.work.Header);
+        spawn = queue.idle == 0 && queue.workers.size() < kMaximumWorkers;
+    }
+    if (spawn) {
+        PETHREAD worker = km::CreateSystemThreadInternal("worker", WorkerMain);
+        std::lock_guard<std::mutex> guard(K().lock);
+        queue.workers.push_back(worker);
+    }
+}
+
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    const void* caller = KM_CALLER;
+    {
+        std::lock_guard<std::mutex> guard(K().lock);
+        if (IoWorkItem->queued) {
+            km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "IoFreeWorkItem of the work item at %p while it is queued",
+                     static_cast<void*>(IoWorkItem));
+        }
+    }
+    km::PoolFree(IoWorkItem, kWorkItemTag, true, caller, "IoFreeWorkItem");
+}
