@@ -123,7 +123,7 @@ struct Kernel {
     ULONG clockTick_hns = 156250;  // the clock interrupt period, 15.625 ms by default
     std::multiset<ULONG> resolutionRequests;
 
-    ULONG ntddiVersion = NTDDI_WIN10;
+    ULONG ntddiVersion = NTDDI_WIN10_NI;
 
     Nanoseconds Now() const;
 };

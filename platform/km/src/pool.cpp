@@ -167,7 +167,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 
 PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
     const void* caller = KM_CALLER;
-    if (!RtlIsNtDdiVersionAvailable(0x0A000008)) {
+    if (!RtlIsNtDdiVersionAvailable(NTDDI_WIN10_VB)) {
         km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller,
                  "ExAllocatePool2 does not exist before Windows 10 version 2004");
     }

@@ -60,9 +60,12 @@ void ExitCurrentThread(NTSTATUS status, const void* caller) {
         thread->exitStatus = status;
         km::SignalObjectLocked(&thread->Header);
         km::UnregisterThreadLocked(thread);
+        km::SetCurrentThread(nullptr);
+        // Drop the reference the running thread held on itself while a joiner
+        // cannot yet return from its wait: once the lock is released this
+        // thread touches nothing of the simulation any more.
+        ObDereferenceObject(thread);
     }
-    km::SetCurrentThread(nullptr);
-    ObDereferenceObject(thread);  // the reference the running thread held on itself
 }
 
 void* ThreadTrampoline(void* argument) {
@@ -242,7 +245,9 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
     if (km::ShouldFailSystemAllocation(kThreadTag)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PETHREAD thread = km::CreateSystemThreadInternal("system thread", [StartRoutine, StartContext] {
+    // The thread is named after its routine in deadlock reports.
+    std::string name = km::DescribeCodeAddress(reinterpret_cast<const char*>(StartRoutine) + 1);
+    PETHREAD thread = km::CreateSystemThreadInternal(name.c_str(), [StartRoutine, StartContext] {
         StartRoutine(StartContext);
     });
     *ThreadHandle = km::CreateHandle(thread);  // the handle takes over the creator's reference

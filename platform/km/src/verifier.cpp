@@ -36,18 +36,26 @@ backtrace_state* BacktraceState() {
 }
 
 struct Resolved {
-    std::string text;
+    std::string function;  // qualified, from the symbol table
+    std::string location;  // "file:line" of the innermost inlined frame, from the debug information
 };
 
 int OnPcInfo(void* data, uintptr_t, const char* filename, int lineno, const char* function) {
     auto* resolved = static_cast<Resolved*>(data);
-    if (function != nullptr && resolved->text.empty()) {
-        resolved->text = Demangle(function);
-        if (filename != nullptr) {
-            resolved->text += " (" + std::string(filename) + ":" + std::to_string(lineno) + ")";
+    if (resolved->location.empty() && filename != nullptr) {
+        resolved->location = std::string(filename) + ":" + std::to_string(lineno);
+        if (resolved->function.empty() && function != nullptr) {
+            resolved->function = Demangle(function);
         }
     }
     return 0;
+}
+
+void OnSymInfo(void* data, uintptr_t, const char* symname, uintptr_t, uintptr_t) {
+    auto* resolved = static_cast<Resolved*>(data);
+    if (symname != nullptr) {
+        resolved->function = Demangle(symname);
+    }
 }
 
 void OnError(void*, const char*, int) {}
@@ -66,10 +74,11 @@ std::string DescribeCodeAddress(const void* pc) {
     std::lock_guard<std::mutex> guard(lock);
     Resolved resolved;
     if (backtrace_state* state = BacktraceState()) {
+        backtrace_syminfo(state, address, OnSymInfo, OnError, &resolved);
         backtrace_pcinfo(state, address, OnPcInfo, OnError, &resolved);
     }
-    if (!resolved.text.empty()) {
-        return resolved.text;
+    if (!resolved.function.empty()) {
+        return resolved.location.empty() ? resolved.function : resolved.function + " (" + resolved.location + ")";
     }
 #endif
     Dl_info info{};

@@ -1,6 +1,8 @@
 // I/O work items on the system worker threads. The pool of workers grows
-// when every worker is busy, so that one work item waiting for another never
-// deadlocks, as on Windows where the worker pool is dynamic.
+// when no worker is idle, so that one work item waiting for another never
+// deadlocks, as on Windows where the worker pool is dynamic. Queueing an item
+// either claims one idle worker (and releases the semaphore it waits on) or
+// starts a new worker, so no item is ever left without a worker to run it.
 
 #include <vector>
 
@@ -25,9 +27,9 @@ constexpr size_t kMaximumWorkers = 16;
 
 struct WorkQueue {
     LIST_ENTRY items;
-    KEVENT work;  // synchronization
+    KSEMAPHORE wake;  // one count per idle worker claimed
     std::vector<PETHREAD> workers;
-    size_t idle = 0;
+    LONG idle = 0;  // workers waiting on `wake` and not claimed yet
     bool stop = false;
 };
 
@@ -36,28 +38,32 @@ WorkQueue& Queue() {
     return queue;
 }
 
+void WakeIdleWorkersLocked(WorkQueue& queue) {
+    if (queue.idle > 0) {
+        queue.wake.Header.SignalState += queue.idle;
+        queue.idle = 0;
+        km::WakeWaiters(&queue.wake.Header);
+    }
+}
+
 void WorkerMain() {
     WorkQueue& queue = Queue();
     std::unique_lock<std::mutex> guard(K().lock);
     for (;;) {
-        while (IsListEmpty(&queue.items) && !queue.stop) {
-            queue.idle += 1;
-            DISPATCHER_HEADER* work = &queue.work.Header;
-            km::WaitLocked(guard, 1, &work, WaitAny, km::kInfinite, nullptr);
-            queue.idle -= 1;
-        }
         if (IsListEmpty(&queue.items)) {
-            km::SignalObjectLocked(&queue.work.Header);  // pass the stop on to the next worker
-            break;
+            if (queue.stop) {
+                break;
+            }
+            queue.idle += 1;
+            DISPATCHER_HEADER* wake = &queue.wake.Header;
+            km::WaitLocked(guard, 1, &wake, WaitAny, km::kInfinite, nullptr);
+            continue;
         }
         auto* item = CONTAINING_RECORD(RemoveHeadList(&queue.items), _IO_WORKITEM, link);
         item->queued = false;  // the routine may queue the item again
         PIO_WORKITEM_ROUTINE routine = item->routine;
         PDEVICE_OBJECT device = item->device;
         PVOID context = item->context;
-        if (!IsListEmpty(&queue.items)) {
-            km::SignalObjectLocked(&queue.work.Header);  // wake another worker for the rest
-        }
         guard.unlock();
         routine(device, context);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
@@ -75,7 +81,7 @@ namespace km {
 void StartWorkQueue() {
     WorkQueue& queue = Queue();
     InitializeListHead(&queue.items);
-    KeInitializeEvent(&queue.work, SynchronizationEvent, FALSE);
+    KeInitializeSemaphore(&queue.wake, 0, MAXLONG);
     queue.workers.clear();
     queue.idle = 0;
     queue.stop = false;
@@ -89,7 +95,7 @@ void StopWorkQueue() {
         std::lock_guard<std::mutex> guard(K().lock);
         queue.stop = true;
         workers = queue.workers;
-        SignalObjectLocked(&queue.work.Header);
+        WakeIdleWorkersLocked(queue);
     }
     for (PETHREAD worker : workers) {
         WaitAndReleaseThread(worker);
@@ -130,8 +136,13 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         IoWorkItem->context = Context;
         IoWorkItem->queued = true;
         InsertTailList(&queue.items, &IoWorkItem->link);
-        km::SignalObjectLocked(&queue.work.Header);
-        spawn = queue.idle == 0 && queue.workers.size() < kMaximumWorkers;
+        if (queue.idle > 0) {
+            queue.idle -= 1;
+            queue.wake.Header.SignalState += 1;
+            km::WakeWaiters(&queue.wake.Header);
+        } else {
+            spawn = queue.workers.size() < kMaximumWorkers;
+        }
     }
     if (spawn) {
         PETHREAD worker = km::CreateSystemThreadInternal("worker", WorkerMain);

@@ -28,7 +28,7 @@ struct Options {
     // periodic timer keeps time moving.
     int64_t virtualLimit_ns = 3600LL * 1000 * 1000 * 1000;
     const char* threadName = "test";
-    ULONG ntddiVersion = NTDDI_WIN10;
+    ULONG ntddiVersion = NTDDI_WIN10_NI;
 };
 
 class Simulation {

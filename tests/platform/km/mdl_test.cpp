@@ -1,0 +1,101 @@
+// Memory descriptor lists and their system-space mappings.
+
+#include <gtest/gtest.h>
+
+#include "kmsim/simulation.h"
+#include "kmsim/verifier.h"
+
+namespace {
+
+constexpr ULONG kTag = kmsim::PoolTag("USBA");
+
+TEST(Mdls, NonPagedPoolMdlMapsToTheBufferItself) {
+    kmsim::Simulation sim;
+    auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 10000, kTag));
+    PMDL mdl = IoAllocateMdl(buffer + 100, 9000, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    EXPECT_EQ(MmGetMdlVirtualAddress(mdl), buffer + 100);
+    EXPECT_EQ(MmGetMdlByteCount(mdl), 9000u);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute), buffer + 100);
+    IoFreeMdl(mdl);
+    ExFreePoolWithTag(buffer, kTag);
+}
+
+TEST(Mdls, AllocatedPagesAreZeroedMappedAndFreed) {
+    kmsim::Simulation sim;
+    PHYSICAL_ADDRESS low{};
+            PHYSICAL_ADDRESS high{};
+            PHYSICAL_ADDRESS skip{};
+    high.QuadPart = -1;
+    PMDL mdl = MmAllocatePagesForMdlEx(low, high, skip, 3 * PAGE_SIZE + 10, MmCached, MM_ALLOCATE_FULLY_REQUIRED);
+    ASSERT_NE(mdl, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(mdl), 3u * PAGE_SIZE + 10);
+    auto* mapped = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(mapped) % PAGE_SIZE, 0u);
+    for (ULONG i = 0; i < MmGetMdlByteCount(mdl); ++i) {
+        ASSERT_EQ(mapped[i], 0);
+    }
+    mapped[3 * PAGE_SIZE + 9] = 0x5A;  // the last byte is writable
+    MmUnmapLockedPages(mapped, mdl);
+    MmFreePagesFromMdl(mdl);
+    ExFreePool(mdl);
+}
+
+TEST(Mdls, MappingCanBeMadeToFail) {
+    kmsim::Simulation sim;
+    PHYSICAL_ADDRESS low{};
+            PHYSICAL_ADDRESS high{};
+            PHYSICAL_ADDRESS skip{};
+    high.QuadPart = -1;
+    PMDL mdl = MmAllocatePagesForMdl(low, high, skip, PAGE_SIZE);
+    kmsim::FailAllocationsWithTag(kmsim::PoolTag("Mdl "));
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+    kmsim::ClearAllocationFailures();
+    MmFreePagesFromMdl(mdl);
+    ExFreePool(mdl);
+}
+
+TEST(MdlsDeathTest, FreeingPagesWhileMappedStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            PHYSICAL_ADDRESS low{};
+            PHYSICAL_ADDRESS high{};
+            PHYSICAL_ADDRESS skip{};
+            high.QuadPart = -1;
+            PMDL mdl = MmAllocatePagesForMdl(low, high, skip, PAGE_SIZE);
+            MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+            MmFreePagesFromMdl(mdl);
+        },
+        "still mapped");
+}
+
+TEST(MdlsDeathTest, NoExecuteMappingBeforeWindows8Stops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Options options;
+            options.ntddiVersion = NTDDI_WIN7;
+            kmsim::Simulation sim(options);
+            PHYSICAL_ADDRESS low{};
+            PHYSICAL_ADDRESS high{};
+            PHYSICAL_ADDRESS skip{};
+            high.QuadPart = -1;
+            PMDL mdl = MmAllocatePagesForMdl(low, high, skip, PAGE_SIZE);
+            MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute);
+        },
+        "MdlMappingNoExecute");
+}
+
+TEST(MdlsDeathTest, AnMdlNotFreedIsALeak) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            static UCHAR buffer[64];
+            IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+        },
+        "pool tag \"Mdl \"");
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// Pool with tags, the verifier's pool checks, the allocation failure plan and
+// lookaside lists.
+
+#include <gtest/gtest.h>
+
+#include "kmsim/simulation.h"
+#include "kmsim/verifier.h"
+
+namespace {
+
+constexpr ULONG kTag = kmsim::PoolTag("USBA");
+constexpr ULONG kOtherTag = kmsim::PoolTag("PcCr");
+
+TEST(Pool, TagsAreTheFourCharactersTheyAreWrittenAs) {
+    static_assert(kTag == 0x41425355);
+    EXPECT_EQ(kmsim::TagText(kTag), "USBA");
+}
+
+TEST(Pool, AllocationsAreTrackedPerTagUntilFreed) {
+    kmsim::Simulation sim;
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
+    void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 28, kTag);
+    void* c = ExAllocatePoolWithTag(NonPagedPoolNx, 7, kOtherTag);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+    EXPECT_EQ(kmsim::OutstandingAllocations(kTag), 2u);
+    EXPECT_EQ(kmsim::OutstandingBytes(kTag), 128u);
+    EXPECT_EQ(kmsim::OutstandingAllocations(), 3u);
+    ExFreePoolWithTag(a, kTag);
+    ExFreePoolWithTag(b, kTag);
+    ExFreePool(c);
+    EXPECT_EQ(kmsim::OutstandingAllocations(), 0u);
+}
+
+TEST(Pool, AllocatePool2ZeroesUnlessAskedNotTo) {
+    kmsim::Simulation sim;
+    auto* zeroed = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag));
+    auto* raw = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTag));
+    auto* withTag = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_EQ(zeroed[i], 0);
+        EXPECT_NE(raw[i], 0);      // a fill pattern makes uninitialised reads visible
+        EXPECT_NE(withTag[i], 0);
+    }
+    ExFreePoolWithTag(zeroed, kTag);
+    ExFreePoolWithTag(raw, kTag);
+    ExFreePoolWithTag(withTag, kTag);
+}
+
+TEST(PoolDeathTest, LeaksAreReportedPerTagAtTeardown) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            ExAllocatePoolWithTag(NonPagedPoolNx, 56, kTag);
+            ExAllocatePoolWithTag(NonPagedPoolNx, 920, kTag);
+        },
+        "pool tag \"USBA\": 2 block\\(s\\), 976 bytes outstanding");
+}
+
+TEST(PoolDeathTest, FreeingWithTheWrongTagStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+            ExFreePoolWithTag(block, kOtherTag);
+        },
+        "STOP: 0x000000C2(.|\n)*tag \"PcCr\"; it was allocated with the tag \"USBA\"");
+}
+
+TEST(PoolDeathTest, FreeingTwiceStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+            ExFreePoolWithTag(block, kTag);
+            ExFreePoolWithTag(block, kTag);
+        },
+        "freed twice");
+}
+
+TEST(PoolDeathTest, PagedPoolAtDispatchLevelStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 8, kTag);
+        },
+        "paged pool at IRQL 2");
+}
+
+TEST(PoolDeathTest, NoExecutePoolDoesNotExistBeforeWindows8) {
+    EXPECT_DEATH(
+        {
+            kmsim::Options options;
+            options.ntddiVersion = NTDDI_WIN7;
+            kmsim::Simulation sim(options);
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+        },
+        "NonPagedPoolNx");
+}
+
+TEST(Pool, TheOsVersionAnswerCanBeSet) {
+    kmsim::Simulation sim;
+    EXPECT_TRUE(RtlIsNtDdiVersionAvailable(NTDDI_WIN8));
+    kmsim::SetNtddiVersion(NTDDI_WIN7);
+    EXPECT_FALSE(RtlIsNtDdiVersionAvailable(NTDDI_WIN8));
+    EXPECT_TRUE(RtlIsNtDdiVersionAvailable(NTDDI_WIN7));
+    void* block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    ExFreePoolWithTag(block, kTag);
+}
+
+TEST(FailurePlan, FailsTheNthAllocation) {
+    kmsim::Simulation sim;
+    kmsim::FailNthAllocation(3);
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* fourth = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(second, nullptr);
+    EXPECT_EQ(third, nullptr);
+    EXPECT_NE(fourth, nullptr);
+    EXPECT_EQ(kmsim::FailedAllocationCount(), 1u);
+    ExFreePool(first);
+    ExFreePool(second);
+    ExFreePool(fourth);
+}
+
+TEST(FailurePlan, FailsEveryAllocationOfATagUntilCleared) {
+    kmsim::Simulation sim;
+    kmsim::FailAllocationsWithTag(kOtherTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), nullptr);
+    void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    EXPECT_NE(other, nullptr);
+    kmsim::ClearAllocationFailures();
+    void* again = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag);
+    EXPECT_NE(again, nullptr);
+    ExFreePool(other);
+    ExFreePool(again);
+}
+
+TEST(FailurePlan, RandomFailuresRepeatForTheSameSeed) {
+    auto pattern = [](uint64_t seed) {
+        kmsim::Simulation sim;
+        kmsim::FailRandomAllocations(seed, 300);
+        std::vector<bool> failed;
+        for (int i = 0; i < 64; ++i) {
+            void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+            failed.push_back(block == nullptr);
+            if (block != nullptr) ExFreePool(block);
+        }
+        return failed;
+    };
+    std::vector<bool> first = pattern(42);
+    EXPECT_EQ(first, pattern(42));
+    EXPECT_NE(first, pattern(43));
+    size_t failures = static_cast<size_t>(std::count(first.begin(), first.end(), true));
+    EXPECT_GT(failures, 5u);
+    EXPECT_LT(failures, 40u);
+}
+
+TEST(Lookaside, FreedEntriesAreReusedAndMissesGoToPool) {
+    kmsim::Simulation sim;
+    NPAGED_LOOKASIDE_LIST list{};
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 56, kTag, 0);
+    void* a = ExAllocateFromNPagedLookasideList(&list);
+    void* b = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_EQ(kmsim::OutstandingAllocations(kTag), 2u);
+    ExFreeToNPagedLookasideList(&list, a);
+    void* c = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_EQ(c, a);
+    EXPECT_EQ(list.L.TotalAllocates, 3u);
+    EXPECT_EQ(list.L.AllocateMisses, 2u);
+    ExFreeToNPagedLookasideList(&list, b);
+    ExFreeToNPagedLookasideList(&list, c);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(kmsim::OutstandingAllocations(kTag), 0u);
+}
+
+TEST(Lookaside, AMissFailsUnderTheFailurePlan) {
+    kmsim::Simulation sim;
+    NPAGED_LOOKASIDE_LIST list{};
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 920, kTag, 0);
+    kmsim::FailAllocationsWithTag(kTag);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+    kmsim::ClearAllocationFailures();
+    ExDeleteNPagedLookasideList(&list);
+}
+
+TEST(LookasideDeathTest, EntriesStillOutAtTeardownShowAsPoolLeaks) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            NPAGED_LOOKASIDE_LIST list{};
+            ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 56, kTag, 0);
+            ExAllocateFromNPagedLookasideList(&list);
+            ExDeleteNPagedLookasideList(&list);
+        },
+        "pool tag \"USBA\": 1 block");
+}
+
+TEST(LookasideDeathTest, NoExecuteFlagBeforeWindows8Stops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Options options;
+            options.ntddiVersion = NTDDI_WIN7;
+            kmsim::Simulation sim(options);
+            NPAGED_LOOKASIDE_LIST list{};
+            ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 56, kTag, 0);
+        },
+        "POOL_NX_ALLOCATION");
+}
+
+}  // namespace
