@@ -99,6 +99,10 @@ struct _KTHREAD {
 
 struct _ETHREAD : _KTHREAD {};
 
+struct _OBJECT_TYPE {
+    const char* name;
+};
+
 namespace km {
 
 // The kernel of one simulation. Created by kmsim::Simulation, reached by the
@@ -182,6 +186,8 @@ void WaitAndReleaseThread(PETHREAD thread);
 void ReportArmedTimers(std::string& report);
 void DisarmAllTimers();
 void EtwReset();
+void IoNamesReset();
+void IrpStatisticsReset();
 void EtwReportLeaks(std::string& report);
 
 // Object manager and handle table.

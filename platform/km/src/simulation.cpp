@@ -38,6 +38,8 @@ Simulation::Simulation(const Options& options) {
     km::PoolReset();
     km::ObjectManagerReset();
     km::EtwReset();
+    km::IoNamesReset();
+    km::IrpStatisticsReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;

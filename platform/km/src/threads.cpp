@@ -11,10 +11,6 @@
 
 using km::K;
 
-struct _OBJECT_TYPE {
-    const char* name;
-};
-
 namespace {
 
 _OBJECT_TYPE g_threadType{"Thread"};

@@ -66,6 +66,7 @@ void WorkerMain() {
         PVOID context = item->context;
         guard.unlock();
         routine(device, context);
+        ObDereferenceObject(device);  // taken when the item was queued: the device outlives its work
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
             km::Stop(IRQL_UNEXPECTED_VALUE, reinterpret_cast<const void*>(routine),
                      "a work item routine returned at IRQL %u", KeGetCurrentIrql());
@@ -125,6 +126,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                  static_cast<int>(QueueType));
     }
     WorkQueue& queue = Queue();
+    ObReferenceObject(IoWorkItem->device);
     bool spawn = false;
     {
         std::lock_guard<std::mutex> guard(K().lock);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "km_time.h"
@@ -52,14 +53,30 @@ TEST(Dpcs, RunAtDispatchLevelOnTheDpcThreadWithTheirArguments) {
 
 TEST(Dpcs, AQueuedDpcIsNotQueuedTwiceAndCanBeRemoved) {
     kmsim::Simulation sim;
+    // A DPC that keeps the DPC thread busy until the test lets it go, so that
+    // the probe stays in the queue meanwhile.
+    static std::atomic<bool> release;
+    static std::atomic<bool> running;
+    release = false;
+    running = false;
+    KDPC blocker;
+    KeInitializeDpc(
+        &blocker,
+        [](PKDPC, PVOID, PVOID, PVOID) {
+            running = true;
+            while (!release) {
+            }
+        },
+        nullptr);
+    KeInsertQueueDpc(&blocker, nullptr, nullptr);
+    while (!running) {
+    }
     DpcProbe probe;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);  // the DPC thread cannot run it before we are done
     EXPECT_TRUE(KeInsertQueueDpc(&probe.dpc, nullptr, nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&probe.dpc, nullptr, nullptr));
     EXPECT_TRUE(KeRemoveQueueDpc(&probe.dpc));
     EXPECT_FALSE(KeRemoveQueueDpc(&probe.dpc));
-    KeLowerIrql(old);
+    release = true;
     KeFlushQueuedDpcs();
     EXPECT_EQ(probe.runs, 0);
 }
