@@ -1,0 +1,84 @@
+// Stand-in for <usbiodef.h>: the function numbers the USB I/O control codes
+// are built from, and the device interface classes of the USB stack.
+#pragma once
+
+#include <wdm.h>
+
+// ---------------------------------------------------------------- internal (kernel) requests to a USB device's stack
+
+#define USB_SUBMIT_URB 0
+#define USB_RESET_PORT 1
+#define USB_GET_ROOTHUB_PDO 3
+#define USB_GET_PORT_STATUS 4
+#define USB_ENABLE_PORT 5
+#define USB_GET_HUB_COUNT 6
+#define USB_CYCLE_PORT 7
+#define USB_GET_HUB_NAME 8
+#define USB_IDLE_NOTIFICATION 9
+#define USB_RECORD_FAILURE 10
+#define USB_GET_BUS_INFO 264
+#define USB_GET_CONTROLLER_NAME 265
+#define USB_GET_BUSGUID_INFO 266
+#define USB_GET_PARENT_HUB_INFO 267
+#define USB_GET_DEVICE_HANDLE 268
+#define USB_GET_DEVICE_HANDLE_EX 269
+#define USB_GET_TT_DEVICE_HANDLE 270
+#define USB_GET_TOPOLOGY_ADDRESS 271
+#define USB_IDLE_NOTIFICATION_EX 272
+#define USB_REQ_GLOBAL_SUSPEND 273
+#define USB_REQ_GLOBAL_RESUME 274
+#define USB_GET_HUB_CONFIG_INFO 275
+#define USB_FAIL_GET_STATUS 280
+
+// ---------------------------------------------------------------- requests to a host controller
+
+#define HCD_GET_STATS_1 255
+#define HCD_DIAGNOSTIC_MODE_ON 256
+#define HCD_DIAGNOSTIC_MODE_OFF 257
+#define HCD_GET_ROOT_HUB_NAME 258
+#define HCD_GET_DRIVERKEY_NAME 265
+#define HCD_GET_STATS_2 266
+#define HCD_DISABLE_PORT 268
+#define HCD_ENABLE_PORT 269
+#define HCD_USER_REQUEST 270
+#define HCD_TRACE_READ_REQUEST 275
+
+// ---------------------------------------------------------------- requests to a hub
+
+#define USB_GET_NODE_INFORMATION 258
+#define USB_GET_NODE_CONNECTION_INFORMATION 259
+#define USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION 260
+#define USB_GET_NODE_CONNECTION_NAME 261
+#define USB_DIAG_IGNORE_HUBS_ON 262
+#define USB_DIAG_IGNORE_HUBS_OFF 263
+#define USB_GET_NODE_CONNECTION_DRIVERKEY_NAME 264
+#define USB_GET_HUB_CAPABILITIES 271
+#define USB_GET_NODE_CONNECTION_ATTRIBUTES 272
+#define USB_HUB_CYCLE_PORT 273
+#define USB_GET_NODE_CONNECTION_INFORMATION_EX 274
+#define USB_RESET_HUB 275
+#define USB_GET_HUB_CAPABILITIES_EX 276
+#define USB_GET_HUB_INFORMATION_EX 277
+#define USB_GET_PORT_CONNECTOR_PROPERTIES 278
+#define USB_GET_NODE_CONNECTION_INFORMATION_EX_V2 279
+
+// ---------------------------------------------------------------- device interface classes
+
+DEFINE_GUID(GUID_DEVINTERFACE_USB_HUB, 0xf18a0e88, 0xc30c, 0x11d0, 0x88, 0x15, 0x00, 0xa0, 0xc9, 0x06, 0xbe, 0xd8);
+DEFINE_GUID(GUID_DEVINTERFACE_USB_DEVICE, 0xA5DCBF10, 0x6530, 0x11D2, 0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED);
+DEFINE_GUID(GUID_DEVINTERFACE_USB_HOST_CONTROLLER, 0x3abf6f2d, 0x71c4, 0x462a, 0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6,
+            0xaf, 0x27);
+
+#define GUID_CLASS_USBHUB GUID_DEVINTERFACE_USB_HUB
+#define GUID_CLASS_USB_DEVICE GUID_DEVINTERFACE_USB_DEVICE
+#define GUID_CLASS_USB_HOST_CONTROLLER GUID_DEVINTERFACE_USB_HOST_CONTROLLER
+
+// ---------------------------------------------------------------- control code builders
+
+#ifndef FILE_DEVICE_USB
+#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
+#endif
+
+#define USB_CTL(id) CTL_CODE(FILE_DEVICE_USB, (id), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define USB_KERNEL_CTL(id) CTL_CODE(FILE_DEVICE_USB, (id), METHOD_NEITHER, FILE_ANY_ACCESS)
+#define USB_KERNEL_CTL_BUFFERED(id) CTL_CODE(FILE_DEVICE_USB, (id), METHOD_BUFFERED, FILE_ANY_ACCESS)
