@@ -57,23 +57,23 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeSetEvent");
-    RequireInitialized(&Event->Header, KM_CALLER, "KeSetEvent");
     std::lock_guard<std::mutex> guard(K().lock);
+    RequireInitialized(&Event->Header, KM_CALLER, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     km::SignalObjectLocked(&Event->Header);
     return previous;
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
-    RequireInitialized(&Event->Header, KM_CALLER, "KeClearEvent");
     std::lock_guard<std::mutex> guard(K().lock);
+    RequireInitialized(&Event->Header, KM_CALLER, "KeClearEvent");
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeResetEvent");
-    RequireInitialized(&Event->Header, KM_CALLER, "KeResetEvent");
     std::lock_guard<std::mutex> guard(K().lock);
+    RequireInitialized(&Event->Header, KM_CALLER, "KeResetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -96,8 +96,8 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeReleaseMutex");
-    RequireInitialized(&Mutex->Header, KM_CALLER, "KeReleaseMutex");
     std::lock_guard<std::mutex> guard(K().lock);
+    RequireInitialized(&Mutex->Header, KM_CALLER, "KeReleaseMutex");
     _KTHREAD* thread = km::CurrentThread();
     if (Mutex->OwnerThread != thread || thread == nullptr) {
         km::Stop(THREAD_NOT_MUTEX_OWNER, KM_CALLER, "KeReleaseMutex of a mutex at %p that the caller does not own (owner: %s)",
@@ -128,8 +128,8 @@ VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 
 LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN) {
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeReleaseSemaphore");
-    RequireInitialized(&Semaphore->Header, KM_CALLER, "KeReleaseSemaphore");
     std::lock_guard<std::mutex> guard(K().lock);
+    RequireInitialized(&Semaphore->Header, KM_CALLER, "KeReleaseSemaphore");
     LONG previous = Semaphore->Header.SignalState;
     LONGLONG next = static_cast<LONGLONG>(previous) + Adjustment;
     if (Adjustment <= 0 || next > Semaphore->Limit) {
@@ -206,7 +206,6 @@ void InitializeGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count) {
 void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG* oldIrql,
                       const void* caller, const char* function) {
     km::RequireIrqlAtMost(APC_LEVEL, caller, function);
-    RequireInitialized(gate, caller, function);
     _KTHREAD* thread = km::CurrentThread();
     KIRQL previous;
     KeRaiseIrql(APC_LEVEL, &previous);
@@ -229,10 +228,10 @@ void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owne
 bool TryAcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG* oldIrql,
                          const void* caller, const char* function) {
     km::RequireIrqlAtMost(APC_LEVEL, caller, function);
-    RequireInitialized(gate, caller, function);
     KIRQL previous;
     KeRaiseIrql(APC_LEVEL, &previous);
     std::lock_guard<std::mutex> guard(K().lock);
+    RequireInitialized(gate, caller, function);
     if (gate->SignalState <= 0) {
         KeLowerIrql(previous);
         return false;
