@@ -16,6 +16,8 @@ struct StringEntry {
     uint8_t index;
     uint16_t langId;
     std::u16string text;
+
+    bool operator==(const StringEntry&) const = default;
 };
 
 struct DescriptorSet {
