@@ -10,24 +10,29 @@ desc::Format Float32(uint8_t channels) { return desc::Format{channels, 4, 32, ua
 
 desc::Format Raw32(uint8_t channels) { return desc::Format{channels, 4, 32, uac::kFormatRaw}; }
 
-desc::Terminal FromHost(uint8_t id, uint8_t clock, uint8_t channels) {
+namespace {
+
+desc::Terminal UsbTerminal(uint8_t id, desc::TerminalKind kind, uint8_t clock) {
     desc::Terminal t;
     t.id = id;
-    t.kind = desc::TerminalKind::Input;
+    t.kind = kind;
     t.type = uac::kTerminalUsbStreaming;
     t.clock = clock;
+    return t;
+}
+
+}  // namespace
+
+desc::Terminal FromHost(uint8_t id, uint8_t clock, uint8_t channels) {
+    desc::Terminal t = UsbTerminal(id, desc::TerminalKind::Input, clock);
     t.channels = channels;
     t.channelConfig = channels == 2 ? 0x3 : 0;
     return t;
 }
 
 desc::Terminal ToHost(uint8_t id, uint8_t source, uint8_t clock) {
-    desc::Terminal t;
-    t.id = id;
-    t.kind = desc::TerminalKind::Output;
-    t.type = uac::kTerminalUsbStreaming;
+    desc::Terminal t = UsbTerminal(id, desc::TerminalKind::Output, clock);
     t.source = source;
-    t.clock = clock;
     return t;
 }
 

@@ -39,6 +39,7 @@ ControlReply StandardDevice::control(const Setup& setup, std::span<const uint8_t
 void StandardDevice::configured(uint8_t configurationValue, std::span<const uint8_t> interfaces, int64_t now_ns) {
     hostInterfaces_.assign(interfaces.begin(), interfaces.end());
     if (configurationValue != configuration_) SetConfiguration(configurationValue, now_ns);
+    UpdateEveryInterfaceConfigured();
     HostInterfacesChanged(now_ns);
 }
 
@@ -55,13 +56,14 @@ const ConfigurationLayout* StandardDevice::ActiveLayout() const {
     return nullptr;
 }
 
-bool StandardDevice::HostConfiguredEveryInterface() const {
+void StandardDevice::UpdateEveryInterfaceConfigured() {
     const ConfigurationLayout* layout = ActiveLayout();
-    if (layout == nullptr) return false;
-    for (uint8_t number : layout->InterfaceNumbers()) {
-        if (std::find(hostInterfaces_.begin(), hostInterfaces_.end(), number) == hostInterfaces_.end()) return false;
+    everyInterfaceConfigured_ = layout != nullptr;
+    for (uint8_t number : layout != nullptr ? layout->InterfaceNumbers() : std::vector<uint8_t>{}) {
+        if (std::find(hostInterfaces_.begin(), hostInterfaces_.end(), number) == hostInterfaces_.end()) {
+            everyInterfaceConfigured_ = false;
+        }
     }
-    return true;
 }
 
 ControlReply StandardDevice::ClassRequest(const Setup&, std::span<const uint8_t>, int64_t) { return Stall(); }
@@ -181,6 +183,7 @@ ControlReply StandardDevice::SetConfiguration(uint8_t value, int64_t now_ns) {
     configuration_ = value;
     alternates_.clear();
     halted_.clear();
+    UpdateEveryInterfaceConfigured();
     ConfigurationChanged(now_ns);
     return Ack();
 }

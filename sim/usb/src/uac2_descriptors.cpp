@@ -76,17 +76,15 @@ void Unit(ByteWriter& w, const desc::Unit& unit) {
         ClassSpecific(w, usb::kCsInterface, uac::kAc2EffectUnit, body.U8(0).Done());
         break;
     case desc::UnitKind::Processing:
+    case desc::UnitKind::Extension: {
+        bool processing = unit.kind == desc::UnitKind::Processing;
         body.U8(unit.id).U16(unit.code);
         sources();
         cluster();
-        ClassSpecific(w, usb::kCsInterface, uac::kAc2ProcessingUnit, body.U16(0).U8(0).Done());
+        body.Le(0, processing ? 2 : 1).U8(0);  // bmControls is two bytes on a processing unit, one on an extension unit
+        ClassSpecific(w, usb::kCsInterface, processing ? uac::kAc2ProcessingUnit : uac::kAc2ExtensionUnit, body.Done());
         break;
-    case desc::UnitKind::Extension:
-        body.U8(unit.id).U16(unit.code);
-        sources();
-        cluster();
-        ClassSpecific(w, usb::kCsInterface, uac::kAc2ExtensionUnit, body.U8(0).U8(0).Done());
-        break;
+    }
     }
 }
 

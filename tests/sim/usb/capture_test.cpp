@@ -95,8 +95,7 @@ TEST(Capture, FastClockGivesTheOccasional49FramePacket) {
 TEST(Capture, HostThatStopsPollingLosesTheOldestFrames) {
     auto device = FindReadyMadeDevice("q7-0b31")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(2, 1));
+    ASSERT_TRUE(host.Start({2}));
     CaptureStream* capture = device->Capture(2);
     for (uint64_t i = 0; i < 8; ++i) host.ReceiveIn(0x82, i, 2048);
     ASSERT_EQ(capture->FramesProduced(), 42u);  // 7 microframes of 6 frames after the first poll
@@ -124,8 +123,7 @@ TEST(Capture, PlaysAWavFileIntoTheStreamFormat) {
     d.streams[1].capture.wavFile = path;
     auto device = MakeAudioDevice(d);
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(2, 1));
+    ASSERT_TRUE(host.Start({2}));
     std::vector<int32_t> samples;
     for (uint64_t i = 0; i < 5; ++i) {
         std::vector<int32_t> packet = UnpackFrames(kQuad24In32, host.ReceiveIn(0x82, i, 2048));
@@ -168,9 +166,7 @@ TEST(Capture, LoopbackReturnsRenderFramesAfterExactlyTheConfiguredDelay) {
     d.streams[1].capture.loopbackDelay_frames = kDelay;
     auto device = MakeAudioDevice(d);
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
-    ASSERT_TRUE(host.SetInterface(2, 1));
+    ASSERT_TRUE(host.Start({1, 2}));
     uint64_t sent = 0;
     std::vector<int32_t> captured;
     for (uint64_t frame = 0; frame < 50; ++frame) {  // 50 ms: the bus sends a frame's OUT packets before its IN packets

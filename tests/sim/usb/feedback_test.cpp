@@ -44,8 +44,7 @@ TEST(Feedback, FullSpeedReports48Point012PerFrameAt250PpmFast) {
 TEST(Feedback, FollowsRateAndOffsetChanges) {
     auto device = FindReadyMadeDevice("q7-0b31")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
+    ASSERT_TRUE(host.Start({1}));
     EXPECT_EQ(ReadLe(host.ReceiveIn(kFeedbackEndpoint, 8, 4), 0, 4), 6u << 16) << "exactly 6 with no offset";
     device->SetClockOffsetPpm(-100, 1000000);
     // 6 * (1 - 100e-6) * 65536 = 393176.68 -> 393177
@@ -60,8 +59,7 @@ TEST(Feedback, FollowsRateAndOffsetChanges) {
 TEST(Feedback, ABufferTooSmallMakesTheDeviceBabble) {
     auto device = FindReadyMadeDevice("q7-0b31")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
+    ASSERT_TRUE(host.Start({1}));
     std::vector<uint8_t> buffer(3);
     EXPECT_EQ(device->isoIn(kFeedbackEndpoint, host.At(8), buffer), 4u);
 }
@@ -69,8 +67,7 @@ TEST(Feedback, ABufferTooSmallMakesTheDeviceBabble) {
 TEST(Feedback, Version1SynchEndpointReports10Point14AtFullSpeed) {
     auto device = FindReadyMadeDevice("uac1-async-dac")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
+    ASSERT_TRUE(host.Start({1}));
     ASSERT_TRUE(host.Out(0x22, 0x01, 0x0100, 0x01, LeBytes(48000, 3)));
     device->SetClockOffsetPpm(250, 0);
     std::vector<uint8_t> value = host.ReceiveIn(kFeedbackEndpoint, 1, 3);

@@ -94,8 +94,7 @@ TEST(QuirkDevices, CarryTheIdsAndInterfaceClassesTheDriverKnowsThemBy) {
 TEST(QuirkDevices, LengthHeaderIsDecodedAndAMalformedOneIsAnError) {
     auto device = FindReadyMadeDevice("framed-vendor-class")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
+    ASSERT_TRUE(host.Start({1}));
     RenderStream* render = device->Render(1);
     uint64_t sent = 0;
     for (uint64_t i = 0; i < 20; ++i, sent += 6) host.SendOut(0x01, i, WrapLengthHeader(SixFrames(sent)));
@@ -118,8 +117,7 @@ TEST(QuirkDevices, LengthHeaderIsDecodedAndAMalformedOneIsAnError) {
 TEST(QuirkDevices, JitteryImplicitFeedbackStaysWithinTwoFramesOfTheClock) {
     auto device = FindReadyMadeDevice("implicit-jitter")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(2, 1));
+    ASSERT_TRUE(host.Start({2}));
     device->SetClockOffsetPpm(120, 0);
     CaptureStream* capture = device->Capture(2);
     std::map<int, int> deviations;

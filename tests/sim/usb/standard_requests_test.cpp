@@ -103,8 +103,7 @@ TEST(StandardRequests, ConfigurationAndAlternateSettingsAreRememberedPerInterfac
 TEST(StandardRequests, StatusAndEndpointHalt) {
     auto device = Q7();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
+    ASSERT_TRUE(host.Start({1}));
     constexpr uint8_t kEndpointRecipient = usb::kRecipientEndpoint;
     auto status = [&](uint8_t endpoint) {
         return host.In(usb::kDirectionIn | kEndpointRecipient, usb::kGetStatus, 0, endpoint, 2);

@@ -47,6 +47,14 @@ bool TestHost::SetInterface(uint8_t interfaceNumber, uint8_t alternate) {
     return Out(usb::kRecipientInterface, usb::kSetInterface, alternate, interfaceNumber);
 }
 
+bool TestHost::Start(std::vector<uint8_t> interfaces) {
+    if (!Configure()) return false;
+    for (uint8_t number : interfaces) {
+        if (!SetInterface(number, 1)) return false;
+    }
+    return true;
+}
+
 std::optional<std::vector<uint8_t>> TestHost::GetCur(uint8_t entity, uint8_t selector, uint8_t channel,
                                                      uint16_t length) {
     return In(uac::kGetInterfaceRequest, uac::kCur, static_cast<uint16_t>(selector << 8 | channel),

@@ -35,6 +35,8 @@ public:
     // configuration's when empty).
     bool Configure(uint8_t value = 1, std::vector<uint8_t> interfaces = {});
     bool SetInterface(uint8_t interfaceNumber, uint8_t alternate);
+    // Configure(), then each of `interfaces` on its setting 1.
+    bool Start(std::vector<uint8_t> interfaces);
 
     // Version 2.0 class requests to the control interface (0).
     std::optional<std::vector<uint8_t>> GetCur(uint8_t entity, uint8_t selector, uint8_t channel, uint16_t length);

@@ -103,8 +103,7 @@ TEST(Uac1, FeatureUnitAnswersCurMinMaxRes) {
 TEST(Uac1, AdaptiveRenderPlaysAtTheBusRate) {
     auto device = FindReadyMadeDevice("uac1-duplex")->Make();
     TestHost host(*device);
-    ASSERT_TRUE(host.Configure());
-    ASSERT_TRUE(host.SetInterface(1, 1));
+    ASSERT_TRUE(host.Start({1}));
     device->SetClockOffsetPpm(500, 0);  // the crystal is off, but an adaptive endpoint follows the host
     SampleFormat format{2, 2, 16, false};
     uint64_t sent = 0;

@@ -51,7 +51,7 @@ public:
     const ConfigurationLayout* ActiveLayout() const;
     // Whether the host's last configured() call named every interface of the
     // selected configuration.
-    bool HostConfiguredEveryInterface() const;
+    bool HostConfiguredEveryInterface() const { return everyInterfaceConfigured_; }
     const std::vector<uint8_t>& HostConfiguredInterfaces() const { return hostInterfaces_; }
 
 protected:
@@ -74,6 +74,7 @@ private:
     ControlReply SetInterface(uint8_t interfaceNumber, uint8_t alternate, int64_t now_ns);
     ControlReply GetInterface(uint8_t interfaceNumber) const;
     bool EndpointExists(uint8_t address) const;
+    void UpdateEveryInterfaceConfigured();
 
     DescriptorSet descriptors_;
     std::vector<ConfigurationLayout> layouts_;  // one per configuration set
@@ -85,6 +86,7 @@ private:
     std::map<uint8_t, uint8_t> alternates_;  // interface number to alternate setting
     std::set<uint8_t> halted_;               // endpoint addresses
     std::vector<uint8_t> hostInterfaces_;
+    bool everyInterfaceConfigured_ = false;
 };
 
 }  // namespace simusb
