@@ -70,7 +70,7 @@ void AudioDevice::BuildPorts() {
                                             ", which does not render");
             }
             looped->render->SetTap(&looped->tap);
-            port->loopedRender = looped->render.get();
+            port->looped = looped;
             tap = &looped->tap;
         }
         port->capture->SetSource(MakeCaptureSource(options, tap));
@@ -163,7 +163,10 @@ size_t AudioDevice::isoIn(uint8_t endpointAddress, const BusTime& at, std::span<
             capture.Reject(at, StreamEvent::Kind::NotStreaming);
             return 0;
         }
-        if (port->loopedRender != nullptr) port->loopedRender->AdvanceTo(at.time_ns);
+        if (port->looped != nullptr) {  // what render plays up to now is what capture can return
+            Sync(*port->looped, at.time_ns);
+            port->looped->render->AdvanceTo(at.time_ns);
+        }
         return capture.Packet(at, buffer);
     }
     if (Port* port = FeedbackPort(endpointAddress); port != nullptr && port->render) {

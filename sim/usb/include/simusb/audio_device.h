@@ -73,7 +73,7 @@ private:
         std::unique_ptr<RenderStream> render;
         std::unique_ptr<CaptureStream> capture;
         LoopbackTap tap;                  // what render played, for a capture looping it back
-        RenderStream* loopedRender = nullptr;  // capture: the render stream it loops back
+        Port* looped = nullptr;           // capture: the render port it loops back
     };
 
     void BuildPorts();
