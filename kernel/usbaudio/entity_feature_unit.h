@@ -47,9 +47,15 @@ public:
     NTSTATUS SetVolume(ULONG channel, SHORT volume);
     NTSTATUS GetVolumeRange(ULONG channel, SHORT* minimum, SHORT* maximum, USHORT* resolution);
 
-private:
+    // The one path of every feature-unit request: refused with
+    // STATUS_NOT_SUPPORTED, without a transfer, unless the class defines the
+    // combination (mute: CUR of 1 byte; volume: CUR of 2 bytes, class 2.0
+    // RANGE of 8, class 1.0 CUR/MIN/MAX/RES of 2) and the channel has the
+    // control (present for a GET, host programmable for a SET).
     NTSTATUS ControlRequest(bool get, UCHAR request, ULONG control, ULONG channel, USHORT length, PVOID buffer,
                             PULONG returned = nullptr);
+
+private:
     ULONG ControlSize() const;  // class 1.0 bControlSize
 
     CUSBAudioEntity* source_ = nullptr;
