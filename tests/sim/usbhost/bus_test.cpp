@@ -43,24 +43,10 @@ protected:
     // Reads the whole configuration set and selects it with every interface
     // at alternate setting 0, then `alternate` on interface 1.
     void Configure(UCHAR alternate = 1) {
-        std::vector<UCHAR> configuration(device_->config_.size());
-        ASSERT_EQ(ReadDescriptor(2, 0, 0, configuration), STATUS_SUCCESS);
-        configuration_ = configuration;
-        // Three interfaces at alternate 0: none of them has pipes there.
-        size_t length = FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface) + 3 * GET_USBD_INTERFACE_SIZE(0);
-        std::vector<UCHAR> bytes(length, 0);
-        auto* urb = reinterpret_cast<_URB_SELECT_CONFIGURATION*>(bytes.data());
-        urb->Hdr.Length = static_cast<USHORT>(length);
-        urb->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-        urb->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration_.data());
-        auto* info = &urb->Interface;
-        for (UCHAR i = 0; i < 3; ++i) {
-            info->Length = GET_USBD_INTERFACE_SIZE(0);
-            info->InterfaceNumber = i;
-            info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) + info->Length);
-        }
-        ASSERT_EQ(SubmitAndWait(pdo_, reinterpret_cast<PURB>(urb)), STATUS_SUCCESS);
-        configurationHandle_ = urb->ConfigurationHandle;
+        configuration_.assign(device_->config_.size(), 0);
+        ASSERT_EQ(ReadDescriptor(2, 0, 0, configuration_), STATUS_SUCCESS);
+        configurationHandle_ = bustest::SelectConfiguration(pdo_, configuration_, {0, 1, 2});
+        ASSERT_NE(configurationHandle_, nullptr);
         if (alternate != 0) {
             SelectAlternate(1, alternate);
             SelectAlternate(2, 1);
@@ -68,16 +54,7 @@ protected:
     }
 
     NTSTATUS SelectAlternate(UCHAR number, UCHAR alternate, ULONG pipesRoom = 2) {
-        std::vector<UCHAR> bytes(GET_SELECT_INTERFACE_REQUEST_SIZE(pipesRoom), 0);
-        auto* urb = reinterpret_cast<_URB_SELECT_INTERFACE*>(bytes.data());
-        urb->Hdr.Length = static_cast<USHORT>(bytes.size());
-        urb->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
-        urb->ConfigurationHandle = configurationHandle_;
-        urb->Interface.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipesRoom));
-        urb->Interface.InterfaceNumber = number;
-        urb->Interface.AlternateSetting = alternate;
-        NTSTATUS status = SubmitAndWait(pdo_, reinterpret_cast<PURB>(urb));
-        lastInterface_.assign(bytes.begin() + FIELD_OFFSET(_URB_SELECT_INTERFACE, Interface), bytes.end());
+        NTSTATUS status = bustest::SelectInterface(pdo_, configurationHandle_, number, alternate, pipesRoom, lastInterface_);
         if (NT_SUCCESS(status)) {
             const auto& info = Interface();
             for (ULONG i = 0; i < info.NumberOfPipes; ++i) {
@@ -92,37 +69,12 @@ protected:
     }
 
     NTSTATUS ReadDescriptor(UCHAR type, UCHAR index, USHORT language, std::vector<UCHAR>& into) {
-        URB urb{};
-        auto& request = urb.UrbControlDescriptorRequest;
-        request.Hdr.Length = sizeof(request);
-        request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        request.DescriptorType = type;
-        request.Index = index;
-        request.LanguageId = language;
-        request.TransferBuffer = into.data();
-        request.TransferBufferLength = static_cast<ULONG>(into.size());
-        NTSTATUS status = SubmitAndWait(pdo_, &urb);
-        into.resize(request.TransferBufferLength);
-        lastUsbdStatus_ = urb.UrbHeader.Status;
-        return status;
+        return bustest::ReadDescriptor(pdo_, type, index, language, into, &lastUsbdStatus_);
     }
 
     NTSTATUS ClassOrVendor(USHORT function, bool in, UCHAR request, USHORT value, USHORT index,
                            std::vector<UCHAR>& data) {
-        URB urb{};
-        auto& r = urb.UrbControlVendorClassRequest;
-        r.Hdr.Length = sizeof(r);
-        r.Hdr.Function = function;
-        r.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
-        r.Request = request;
-        r.Value = value;
-        r.Index = index;
-        r.TransferBuffer = data.empty() ? nullptr : data.data();
-        r.TransferBufferLength = static_cast<ULONG>(data.size());
-        NTSTATUS status = SubmitAndWait(pdo_, &urb);
-        data.resize(r.TransferBufferLength);
-        lastUsbdStatus_ = urb.UrbHeader.Status;
-        return status;
+        return bustest::ClassOrVendor(pdo_, function, in, request, value, index, data, &lastUsbdStatus_);
     }
 
     NTSTATUS PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
