@@ -17,10 +17,16 @@ std::shared_ptr<simusb::AudioDevice> ReadyMadeDevice(const std::string& name) {
 }
 
 ClassLayerWorld::ClassLayerWorld(std::shared_ptr<simusb::AudioDevice> device,
-                                 const simusbhost::ControllerIdentity& controller, const kmsim::Options& options)
+                                 const simusbhost::ControllerIdentity& controller, const kmsim::Options& options,
+                                 bool spy)
     : sim_(options), device_(std::move(device)), bus_(std::make_unique<simusbhost::Bus>(controller)) {
     ExSetTimerResolution(10000, TRUE);
-    pdo_ = bus_->Attach(device_);
+    if (spy) {
+        spy_ = std::make_shared<SpyDevice>(device_);
+        pdo_ = bus_->Attach(spy_);
+    } else {
+        pdo_ = bus_->Attach(device_);
+    }
 }
 
 ClassLayerWorld::ClassLayerWorld(const std::string& readyMade) : ClassLayerWorld(ReadyMadeDevice(readyMade)) {}
