@@ -88,6 +88,7 @@ CUSBCL::CUSBCL() {
 
 // PASSIVE_LEVEL.
 CUSBCL::~CUSBCL() {
+    transfersInFlight_.CloseAndWait();
     FreeIrpPool();
     {
         vq7::MutexLock lock(interfaceMutex_);

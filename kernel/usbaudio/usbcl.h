@@ -14,6 +14,7 @@
 #include <usbuser.h>
 
 #include "common/pool.h"
+#include "common/rundown_gate.h"
 
 class CUSBCL;
 
@@ -130,8 +131,13 @@ protected:
     void FreeIsoUrb(PURB urb);
     // Releases a URB the way it was obtained: lookaside for isochronous, pool otherwise.
     void FreeTransferUrb(PURB urb);
-    // Sends a built URB with `completion` on a pooled IRP; STATUS_SUCCESS once sent.
+    // Sends a built URB with `completion` on a pooled IRP; STATUS_SUCCESS
+    // once sent. Every completion routine ends with FinishCompletion.
     [[nodiscard]] NTSTATUS SendAsync(PURB urb, USB_TRANSFER_CONTEXT* context, PIO_COMPLETION_ROUTINE completion);
+    // The last step of a completion routine: the IRP goes back to the pool
+    // and the transfer stops counting as running; the routine must not touch
+    // the layer afterwards. IRQL <= DISPATCH_LEVEL.
+    void FinishCompletion(PIRP irp);
     void ReturnIrp(PIRP irp);
 
 private:
@@ -164,4 +170,8 @@ private:
     NPAGED_LOOKASIDE_LIST urbLookaside_{};
     KSPIN_LOCK irpListLock_ = 0;
     LIST_ENTRY irpFreeList_{};
+    // Counts the transfers whose completion has not finished: the layer is
+    // not torn down under a completion routine that still runs on it, even
+    // when the routine's callback already told its owner the transfer ended.
+    vq7::RundownGate transfersInFlight_;
 };

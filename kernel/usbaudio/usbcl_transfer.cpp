@@ -256,8 +256,12 @@ NTSTATUS CUSBCL::SubmitAsync(PURB urb, USB_TRANSFER_CONTEXT* context) {
 }
 
 NTSTATUS CUSBCL::SendAsync(PURB urb, USB_TRANSFER_CONTEXT* context, PIO_COMPLETION_ROUTINE completion) {
+    if (!transfersInFlight_.TryEnter()) {
+        return STATUS_DELETE_PENDING;  // the layer is going away
+    }
     PIRP irp = GetIrp();
     if (irp == nullptr) {
+        transfersInFlight_.Leave();
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     context->urb = urb;
@@ -309,8 +313,13 @@ NTSTATUS CUSBCL::OnTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID contextPoint
         ExFreePoolWithTag(context->stagingBuffer, vq7::kPoolTagBpmt);
     }
     self->FreeTransferContext(context);
-    self->ReturnIrp(irp);
+    self->FinishCompletion(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void CUSBCL::FinishCompletion(PIRP irp) {
+    ReturnIrp(irp);
+    transfersInFlight_.Leave();
 }
 
 // ---------------------------------------------------------------- the IRP pool
