@@ -13,7 +13,11 @@ add_compile_options(-fshort-wchar)
 set(VQ7_SANITIZER "" CACHE STRING "address;undefined or thread")
 if(VQ7_SANITIZER)
   string(REPLACE ";" "," _vq7_san "${VQ7_SANITIZER}")
+  # The vptr check needs RTTI, which kernel code is built without.
   add_compile_options(-fsanitize=${_vq7_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  if(VQ7_SANITIZER MATCHES "undefined")
+    add_compile_options(-fno-sanitize=vptr)
+  endif()
   add_link_options(-fsanitize=${_vq7_san})
 endif()
 

@@ -34,6 +34,10 @@ void RundownGate::CloseAndWait() {
         closed_ = true;
     }
     KeWaitForSingleObject(&empty_, Executive, KernelMode, FALSE, nullptr);
+    // The last user signalled under the lock and may still be releasing it;
+    // taking it once more waits for that, so that the owner may free the
+    // gate as soon as this returns.
+    InStackLock barrier(lock_);
 }
 
 void RundownGate::Reopen() {

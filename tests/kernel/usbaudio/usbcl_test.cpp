@@ -36,7 +36,8 @@ TEST(UsbBusLayer, StartReadsTheDescriptorsTheSpeedAndTheBusInterface) {
     EXPECT_EQ(layer.DeviceDescriptor().bLength, 18);
     EXPECT_EQ(layer.VendorId(), 0xF0E1);
     EXPECT_EQ(layer.ProductId(), 0x0B31);
-    EXPECT_GE(layer.DeviceDescriptor().bcdUSB, 0x0200);
+    USHORT bcdUsb = layer.DeviceDescriptor().bcdUSB;  // a packed field: copied, not referenced
+    EXPECT_GE(bcdUsb, 0x0200);
     EXPECT_TRUE(layer.IsHighSpeed());
     EXPECT_EQ(layer.BusInterface().Size, 72);
     EXPECT_EQ(layer.BusInterface().Version, USB_BUSIF_USBDI_VERSION_1);
@@ -220,7 +221,8 @@ TEST(UsbBusLayer, IntervalsAndDurationsAreCountedInBusUnits) {
 TEST(UsbBusLayer, AFullSpeedDevicesIntervalIsInFrames) {
     ClassLayerWorld world("uac1-duplex");
     ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS);
-    ASSERT_LT(world.Layer().DeviceDescriptor().bcdUSB, 0x0200);
+    USHORT bcdUsb = world.Layer().DeviceDescriptor().bcdUSB;  // a packed field: copied, not referenced
+    ASSERT_LT(bcdUsb, 0x0200);
     USBD_PIPE_INFORMATION pipe{};
     pipe.PipeType = UsbdPipeTypeIsochronous;
     pipe.Interval = 4;
