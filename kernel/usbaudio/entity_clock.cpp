@@ -75,7 +75,7 @@ NTSTATUS CUSBAudioClockSource::ReadRanges(Ranges& ranges) const {
 
 NTSTATUS CUSBAudioClockSource::GetFrequency(PULONG frequency) {
     UCHAR reply[4] = {};
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kFrequencyControl, 0, sizeof reply, reply);
+    NTSTATUS status = GetBlock(kRequestCur, kFrequencyControl, 0, sizeof reply, reply);
     if (NT_SUCCESS(status)) {
         *frequency = ReadLe32(reply);
     }
@@ -135,7 +135,7 @@ bool CUSBAudioClockSource::IsValid() {
         return true;  // a clock without the validity control is always valid
     }
     UCHAR valid = 0;
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kValidityControl, 0, sizeof valid, &valid);
+    NTSTATUS status = GetBlock(kRequestCur, kValidityControl, 0, sizeof valid, &valid);
     return NT_SUCCESS(status) && valid != 0;
 }
 
@@ -170,7 +170,7 @@ NTSTATUS CUSBAudioClockSelector::GetSelectedInput(PULONG index) {
         return STATUS_SUCCESS;
     }
     UCHAR pin = 0;
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kSelectorControl, 0, sizeof pin, &pin);
+    NTSTATUS status = GetBlock(kRequestCur, kSelectorControl, 0, sizeof pin, &pin);
     if (NT_SUCCESS(status)) {
         *index = static_cast<ULONG>(pin) - 1;  // the device answers with the 1-based pin number
     }
