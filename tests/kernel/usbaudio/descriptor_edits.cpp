@@ -12,6 +12,7 @@ namespace kerneltest {
 namespace {
 
 constexpr uint8_t kInterfaceType = 0x04;
+constexpr uint8_t kEndpointType = 0x05;
 constexpr uint8_t kClassInterfaceType = 0x24;
 constexpr uint8_t kHeaderSubtype = 0x01;
 constexpr size_t kTotalLengthOffset = 2;  // of the configuration descriptor
@@ -20,6 +21,11 @@ constexpr size_t kTotalLengthOffset = 2;  // of the configuration descriptor
 // 6, class 1.0 at byte 5.
 size_t HeaderTotalOffset(const std::vector<uint8_t>& set, size_t header) {
     return ReadLe16(set, header + 3) == 0x0200 ? 6 : 5;
+}
+
+// Whether the descriptor at `at` lies whole inside the set.
+bool Whole(const std::vector<uint8_t>& set, size_t at) {
+    return at + 2 <= set.size() && set[at] >= 2 && at + set[at] <= set.size();
 }
 
 }  // namespace
@@ -41,7 +47,7 @@ std::shared_ptr<simusb::AudioDevice> RawDevice::Make() const {
 }
 
 size_t FindDescriptor(const std::vector<uint8_t>& set, uint8_t type, int subtype, int id) {
-    for (size_t at = 0; at + 2 <= set.size() && set[at] >= 2 && at + set[at] <= set.size(); at += set[at]) {
+    for (size_t at = 0; Whole(set, at); at += set[at]) {
         uint8_t length = set[at];
         bool matches = set[at + 1] == type && (subtype == -1 || (length > 2 && set[at + 2] == subtype)) &&
                        (id == -1 || (length > 3 && set[at + 3] == id));
@@ -50,6 +56,23 @@ size_t FindDescriptor(const std::vector<uint8_t>& set, uint8_t type, int subtype
         }
     }
     return kNotFound;
+}
+
+size_t FindEndpointDescriptor(const std::vector<uint8_t>& set, uint8_t address) {
+    for (size_t at = 0; Whole(set, at); at += set[at]) {
+        if (set[at + 1] == kEndpointType && set[at] > 2 && set[at + 2] == address) {
+            return at;
+        }
+    }
+    return kNotFound;
+}
+
+size_t LastDescriptor(const std::vector<uint8_t>& set) {
+    size_t last = kNotFound;
+    for (size_t at = 0; Whole(set, at); at += set[at]) {
+        last = at;
+    }
+    return last;
 }
 
 size_t FindEntityDescriptor(const std::vector<uint8_t>& set, uint8_t id) {
@@ -93,6 +116,15 @@ void EraseFromDescriptor(std::vector<uint8_t>& set, size_t offset, size_t from, 
 
 void ShrinkDescriptor(std::vector<uint8_t>& set, size_t offset, uint8_t length) {
     EraseFromDescriptor(set, offset, length, set.at(offset) - length);
+}
+
+bool ShrinkEntityDescriptor(std::vector<uint8_t>& set, uint8_t id, uint8_t length) {
+    size_t at = FindEntityDescriptor(set, id);
+    if (at == kNotFound) {
+        return false;
+    }
+    ShrinkDescriptor(set, at, length);
+    return true;
 }
 
 void TruncateSet(std::vector<uint8_t>& set, size_t offset) {

@@ -41,6 +41,10 @@ size_t FindDescriptor(const std::vector<uint8_t>& set, uint8_t type, int subtype
 size_t FindEntityDescriptor(const std::vector<uint8_t>& set, uint8_t id);
 // Offset of the interface descriptor with that number and alternate setting.
 size_t FindInterfaceDescriptor(const std::vector<uint8_t>& set, uint8_t number, uint8_t alternate);
+// Offset of the first endpoint descriptor with that address.
+size_t FindEndpointDescriptor(const std::vector<uint8_t>& set, uint8_t address);
+// Offset of the last descriptor a walk reaches.
+size_t LastDescriptor(const std::vector<uint8_t>& set);
 
 // Removes `count` bytes from byte `from` on of the descriptor at `offset`
 // and keeps the set consistent: its bLength, the configuration's
@@ -49,6 +53,8 @@ size_t FindInterfaceDescriptor(const std::vector<uint8_t>& set, uint8_t number, 
 void EraseFromDescriptor(std::vector<uint8_t>& set, size_t offset, size_t from, size_t count);
 // Cuts the descriptor at `offset` to `length` bytes.
 void ShrinkDescriptor(std::vector<uint8_t>& set, size_t offset, uint8_t length);
+// Cuts the descriptor of entity `id` to `length` bytes; false if there is none.
+bool ShrinkEntityDescriptor(std::vector<uint8_t>& set, uint8_t id, uint8_t length);
 // Drops everything from `offset` on and sets wTotalLength to what is left.
 void TruncateSet(std::vector<uint8_t>& set, size_t offset);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "entity_feature_unit.h"
 #include "entity_terminal.h"
 #include "km_time.h"
+#include "ready_made_ids.h"
 #include "simusb/audio_codes.h"
 #include "simusb/reply_faults.h"
 #include "simusb/request_log.h"
@@ -28,14 +30,7 @@ using simusb::RateRange;
 namespace match = simusb::match;
 namespace uac = simusb::uac;
 
-constexpr UCHAR kQ7Clock = 41;
-constexpr UCHAR kQ7FeatureUnit = 10;
-constexpr UCHAR kDacFeatureUnit = 6;
-constexpr UCHAR kSelector = 23;
-constexpr UCHAR kSelectorClock44 = 21;
-constexpr UCHAR kSelectorClock48 = 22;
-constexpr UCHAR kUac1FeatureUnit = 2;
-constexpr ULONG kAnyRate = 0xFFFFFFFF;
+using namespace kerneltest::ids;
 
 // A world whose class layer has started and configured the device.
 std::unique_ptr<ClassLayerWorld> Started(std::shared_ptr<simusb::AudioDevice> device) {
@@ -78,6 +73,44 @@ simusb::AudioDescription Q7WithRates(std::vector<RateRange> rates) {
     simusb::AudioDescription d = DescriptionOf("q7-0b31");
     d.clocks.at(0).rates = std::move(rates);
     return d;
+}
+
+// What GetFrequencyRange answers.
+struct FrequencyRange {
+    NTSTATUS status;
+    ULONG minimum;
+    ULONG maximum;
+    bool operator==(const FrequencyRange&) const = default;
+};
+
+void PrintTo(const FrequencyRange& range, std::ostream* out) {
+    *out << std::hex << "status 0x" << range.status << std::dec << ", " << range.minimum << " to " << range.maximum;
+}
+
+FrequencyRange RangeOf(CUSBAudioClock& clock, ULONG low = 0, ULONG high = kAnyRate) {
+    FrequencyRange range{STATUS_PENDING, 1, 1};
+    range.status = clock.GetFrequencyRange(&range.minimum, &range.maximum, low, high);
+    return range;
+}
+
+// What GetVolumeRange answers, in 1/256 dB.
+struct VolumeRange {
+    NTSTATUS status;
+    SHORT minimum;
+    SHORT maximum;
+    USHORT resolution;
+    bool operator==(const VolumeRange&) const = default;
+};
+
+void PrintTo(const VolumeRange& range, std::ostream* out) {
+    *out << std::hex << "status 0x" << range.status << std::dec << ", " << range.minimum << " to " << range.maximum
+         << " by " << range.resolution;
+}
+
+VolumeRange VolumeRangeOf(CUSBAudioFeatureUnit& unit, ULONG channel) {
+    VolumeRange range{STATUS_PENDING, 1, 1, 1};
+    range.status = unit.GetVolumeRange(channel, &range.minimum, &range.maximum, &range.resolution);
+    return range;
 }
 
 std::string NameOf(const CUSBAudioEntity& entity) {
@@ -129,17 +162,11 @@ TEST(ClockSource, RangeIsSeededByTheFirstSubrangeAndWidenedWithinTheLimits) {
     auto world = Started(Q7WithRates({{44100, 44100, 0}, {48000, 48000, 0}, {96000, 96000, 0}}));
     CUSBAudioClockSource* clock = ClockSource(*world, kQ7Clock);
     ASSERT_NE(clock, nullptr);
-    ULONG minimum = 1;
-    ULONG maximum = 1;
-    ASSERT_EQ(clock->GetFrequencyRange(&minimum, &maximum, 0, kAnyRate), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, 44100u);
-    EXPECT_EQ(maximum, 96000u);
-    ASSERT_EQ(clock->GetFrequencyRange(&minimum, &maximum, 48000, kAnyRate), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, 44100u) << "the first subrange seeds the minimum whatever the low limit";
-    EXPECT_EQ(maximum, 96000u);
-    ASSERT_EQ(clock->GetFrequencyRange(&minimum, &maximum, 0, 48000), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, 44100u);
-    EXPECT_EQ(maximum, 48000u) << "96000 lies above the high limit";
+    EXPECT_EQ(RangeOf(*clock), (FrequencyRange{STATUS_SUCCESS, 44100, 96000}));
+    EXPECT_EQ(RangeOf(*clock, 48000), (FrequencyRange{STATUS_SUCCESS, 44100, 96000}))
+        << "the first subrange seeds the minimum whatever the low limit";
+    EXPECT_EQ(RangeOf(*clock, 0, 48000), (FrequencyRange{STATUS_SUCCESS, 44100, 48000}))
+        << "96000 lies above the high limit";
     // Two reads each: the count, then the whole list.
     EXPECT_EQ(world->Device().Requests().Count(match::GetRange(kQ7Clock, uac::kClockFrequencyControl)), 6u);
 }
@@ -151,11 +178,7 @@ TEST(ClockSource, RangeShorterThanItsCountUsesOnlyWhatCameBack) {
     auto world = Started(std::move(device));
     CUSBAudioClockSource* clock = ClockSource(*world, kQ7Clock);
     ASSERT_NE(clock, nullptr);
-    ULONG minimum = 0;
-    ULONG maximum = 0;
-    ASSERT_EQ(clock->GetFrequencyRange(&minimum, &maximum, 0, kAnyRate), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, 32000u);
-    EXPECT_EQ(maximum, 48000u);
+    EXPECT_EQ(RangeOf(*clock), (FrequencyRange{STATUS_SUCCESS, 32000, 48000}));
     EXPECT_EQ(clock->IsFrequencySupported(44100), STATUS_SUCCESS);
     EXPECT_EQ(clock->IsFrequencySupported(88200), STATUS_NOT_SUPPORTED) << "the half subrange is not used";
     EXPECT_EQ(clock->IsFrequencySupported(768000), STATUS_NOT_SUPPORTED);
@@ -169,37 +192,39 @@ TEST(ClockSource, SubrangeCountBeyondSixteenBitsIsUnsuccessfulAfterOneRead) {
         auto world = Started(std::move(device));
         CUSBAudioClockSource* clock = ClockSource(*world, kQ7Clock);
         ASSERT_NE(clock, nullptr);
-        ULONG minimum = 0;
-        ULONG maximum = 0;
         auto reads = [&] {
             return world->Device().Requests().Count(match::GetRange(kQ7Clock, uac::kClockFrequencyControl));
         };
-        NTSTATUS status = clock->GetFrequencyRange(&minimum, &maximum, 0, kAnyRate);
+        FrequencyRange range = RangeOf(*clock);
         if (claimed == 5461) {
             // 2 + 12 * 5461 bytes still fit wLength; the device sends its 11.
-            EXPECT_EQ(status, STATUS_SUCCESS);
-            EXPECT_EQ(minimum, 32000u);
-            EXPECT_EQ(maximum, 768000u);
+            EXPECT_EQ(range, (FrequencyRange{STATUS_SUCCESS, 32000, 768000}));
             EXPECT_EQ(reads(), 2u);
         } else {
-            EXPECT_EQ(status, STATUS_UNSUCCESSFUL) << claimed << " subranges";
+            EXPECT_EQ(range.status, STATUS_UNSUCCESSFUL) << claimed << " subranges";
             EXPECT_EQ(reads(), 1u) << "the count, never the list";
             EXPECT_EQ(clock->IsFrequencySupported(48000), STATUS_UNSUCCESSFUL) << claimed << " subranges";
         }
     }
 }
 
+// A clock that settles 50 ms after a rate change reads valid before the
+// change, not valid during the settle time, and valid after it.
+void ExpectValidOnlyOutsideTheSettleTime(CUSBAudioClock& clock, ULONG newRate) {
+    EXPECT_TRUE(clock.IsValid());
+    ASSERT_EQ(clock.SetFrequency(newRate), STATUS_SUCCESS);
+    EXPECT_FALSE(clock.IsValid());
+    kmtest::SleepMs(30);
+    EXPECT_FALSE(clock.IsValid()) << "30 ms into the settle time";
+    kmtest::SleepMs(30);
+    EXPECT_TRUE(clock.IsValid()) << "60 ms after the change";
+}
+
 TEST(ClockSource, ValidityFollowsTheSettleTimeAfterARateChange) {
     auto world = Started("q7-0b31");  // settles 50 ms after a change
     CUSBAudioClockSource* clock = ClockSource(*world, kQ7Clock);
     ASSERT_NE(clock, nullptr);
-    EXPECT_TRUE(clock->IsValid());
-    ASSERT_EQ(clock->SetFrequency(96000), STATUS_SUCCESS);
-    EXPECT_FALSE(clock->IsValid());
-    kmtest::SleepMs(30);
-    EXPECT_FALSE(clock->IsValid()) << "30 ms into the settle time";
-    kmtest::SleepMs(30);
-    EXPECT_TRUE(clock->IsValid()) << "60 ms after the change";
+    ExpectValidOnlyOutsideTheSettleTime(*clock, 96000);
     EXPECT_EQ(world->Device().Requests().Count(match::GetCur(kQ7Clock, uac::kClockValidityControl)), 4u);
 }
 
@@ -234,7 +259,8 @@ TEST(ClockSource, FrequencyRoundTripsThroughTheDevice) {
     EXPECT_EQ(world->Device().Uac2()->Rate(kQ7Clock), 705600u);
     ASSERT_EQ(clock->GetFrequency(&rate), STATUS_SUCCESS);
     EXPECT_EQ(rate, 705600u);
-    const simusb::LoggedRequest* set = world->Device().Requests().Last(match::SetCur(kQ7Clock, uac::kClockFrequencyControl));
+    const simusb::LoggedRequest* set =
+        world->Device().Requests().Last(match::SetCur(kQ7Clock, uac::kClockFrequencyControl));
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(set->outData, (std::vector<uint8_t>{0x40, 0xC4, 0x0A, 0x00})) << "4 bytes, little-endian";
 
@@ -277,11 +303,7 @@ TEST(ClockSelector, RangeAndSupportSpanEveryInput) {
     auto world = Started("uac2-clock-selector");
     CUSBAudioClockSelector* selector = ClockSelector(*world, kSelector);
     ASSERT_NE(selector, nullptr);
-    ULONG minimum = 0;
-    ULONG maximum = 0;
-    ASSERT_EQ(selector->GetFrequencyRange(&minimum, &maximum, 0, kAnyRate), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, 44100u);
-    EXPECT_EQ(maximum, 192000u);
+    EXPECT_EQ(RangeOf(*selector), (FrequencyRange{STATUS_SUCCESS, 44100, 192000}));
     EXPECT_EQ(selector->IsFrequencySupported(176400), STATUS_SUCCESS);
     EXPECT_EQ(selector->IsFrequencySupported(192000), STATUS_SUCCESS);
     EXPECT_EQ(selector->IsFrequencySupported(32000), STATUS_NOT_SUPPORTED);
@@ -293,11 +315,7 @@ TEST(ClockSelector, ValidityIsTheSelectedInputs) {
     auto world = Started(d);
     CUSBAudioClockSelector* selector = ClockSelector(*world, kSelector);
     ASSERT_NE(selector, nullptr);
-    EXPECT_TRUE(selector->IsValid());
-    ASSERT_EQ(selector->SetFrequency(192000), STATUS_SUCCESS);
-    EXPECT_FALSE(selector->IsValid());
-    kmtest::SleepMs(60);
-    EXPECT_TRUE(selector->IsValid());
+    ExpectValidOnlyOutsideTheSettleTime(*selector, 192000);
     EXPECT_GT(world->Device().Requests().Count(match::GetCur(kSelectorClock48, uac::kClockValidityControl)), 0u);
 }
 
@@ -359,24 +377,24 @@ TEST(ClockSelector, PinNumberOutsideItsInputsGivesNoClock) {
 
 TEST(Terminal, ConnectorStateReportsPluggedEmptyOrUnknown) {
     auto world = Started("q7-0b31");  // IT 3 and OT 2 have a read-only connector control, IT 1 none
-    CUSBAudioTerminal* lineIn = Terminal(*world, 3);
-    CUSBAudioTerminal* lineOut = Terminal(*world, 2);
-    CUSBAudioTerminal* fromHost = Terminal(*world, 1);
+    CUSBAudioTerminal* lineIn = Terminal(*world, kQ7LineIn);
+    CUSBAudioTerminal* lineOut = Terminal(*world, kQ7LineOut);
+    CUSBAudioTerminal* fromHost = Terminal(*world, kQ7FromHost);
     ASSERT_TRUE(lineIn != nullptr && lineOut != nullptr && fromHost != nullptr);
     simusb::RequestLog& log = world->Device().Requests();
 
     EXPECT_TRUE(lineIn->HasConnectorControl());
     EXPECT_EQ(lineIn->GetConnectorState(), 1u);
     EXPECT_EQ(lineOut->GetConnectorState(), 1u);
-    world->Device().Uac2()->SetConnector(3, simusb::ConnectorState{});
+    world->Device().Uac2()->SetConnector(kQ7LineIn, simusb::ConnectorState{});
     EXPECT_EQ(lineIn->GetConnectorState(), 0u) << "no channels: nothing plugged in";
-    EXPECT_EQ(log.Count(match::GetCur(3, uac::kConnectorControl)), 2u);
+    EXPECT_EQ(log.Count(match::GetCur(kQ7LineIn, uac::kConnectorControl)), 2u);
 
     EXPECT_FALSE(fromHost->HasConnectorControl());
     EXPECT_EQ(fromHost->GetConnectorState(), CUSBAudioEntity::kNone);
-    EXPECT_EQ(log.Count(match::GetCur(1, uac::kConnectorControl)), 0u);
+    EXPECT_EQ(log.Count(match::GetCur(kQ7FromHost, uac::kConnectorControl)), 0u);
 
-    world->Device().Faults().Add(simusb::StallRequest(match::GetCur(2, uac::kConnectorControl)));
+    world->Device().Faults().Add(simusb::StallRequest(match::GetCur(kQ7LineOut, uac::kConnectorControl)));
     EXPECT_EQ(lineOut->GetConnectorState(), CUSBAudioEntity::kNone) << "a failed request is unknown";
 }
 
@@ -394,13 +412,13 @@ TEST(Terminal, ConnectorFieldDecidesWhetherTheControlExists) {
         simusb::AudioDescription d = DescriptionOf("q7-0b31");
         d.terminals.at(2).connector = c.field;  // IT 3, the line input
         auto world = Started(d);
-        CUSBAudioTerminal* lineIn = Terminal(*world, 3);
+        CUSBAudioTerminal* lineIn = Terminal(*world, kQ7LineIn);
         ASSERT_NE(lineIn, nullptr);
         unsigned field = static_cast<unsigned>(c.field);
         EXPECT_EQ(static_cast<unsigned>(lineIn->GetControls() >> 2 & 3), field);
         EXPECT_EQ(lineIn->HasConnectorControl(), c.present) << "field " << field;
         EXPECT_EQ(lineIn->GetConnectorState(), c.present ? 1u : CUSBAudioEntity::kNone) << "field " << field;
-        EXPECT_EQ(world->Device().Requests().Count(match::GetCur(3, uac::kConnectorControl)), c.present ? 1u : 0u)
+        EXPECT_EQ(world->Device().Requests().Count(match::GetCur(kQ7LineIn, uac::kConnectorControl)), c.present ? 1u : 0u)
             << "field " << field;
     }
 }
@@ -440,18 +458,14 @@ TEST(FeatureUnit, MuteAndVolumeRoundTripThroughTheDevice) {
     SHORT volume = 0;
     ASSERT_EQ(unit->GetVolume(0, &volume), STATUS_SUCCESS);
     EXPECT_EQ(volume, -12 * 256);
-    const simusb::LoggedRequest* set = world->Device().Requests().Last(match::SetCur(kQ7FeatureUnit, uac::kVolumeControl));
+    const simusb::LoggedRequest* set =
+        world->Device().Requests().Last(match::SetCur(kQ7FeatureUnit, uac::kVolumeControl));
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(set->outData, (std::vector<uint8_t>{0x00, 0xF4}));
 
-    SHORT minimum = 0;
-    SHORT maximum = 0;
-    USHORT resolution = 0;
-    ASSERT_EQ(unit->GetVolumeRange(0, &minimum, &maximum, &resolution), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, -127 * 256);
-    EXPECT_EQ(maximum, 0);
-    EXPECT_EQ(resolution, 256);
-    const simusb::LoggedRequest* range = world->Device().Requests().Last(match::GetRange(kQ7FeatureUnit, uac::kVolumeControl));
+    EXPECT_EQ(VolumeRangeOf(*unit, 0), (VolumeRange{STATUS_SUCCESS, -127 * 256, 0, 256}));
+    const simusb::LoggedRequest* range =
+        world->Device().Requests().Last(match::GetRange(kQ7FeatureUnit, uac::kVolumeControl));
     ASSERT_NE(range, nullptr);
     EXPECT_EQ(range->setup.wLength, 8);
 }
@@ -470,13 +484,7 @@ TEST(FeatureUnit, ReadOnlyControlIsRefusedForSetWithoutATransfer) {
     EXPECT_EQ(unit->SetVolume(1, -3 * 256), STATUS_SUCCESS);
     EXPECT_EQ(world->Device().Uac2()->FeatureUnit(kDacFeatureUnit)->Volume(1), -3 * 256);
 
-    SHORT minimum = 0;
-    SHORT maximum = 0;
-    USHORT resolution = 0;
-    ASSERT_EQ(unit->GetVolumeRange(2, &minimum, &maximum, &resolution), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, -100 * 256);
-    EXPECT_EQ(maximum, 0);
-    EXPECT_EQ(resolution, 128);
+    EXPECT_EQ(VolumeRangeOf(*unit, 2), (VolumeRange{STATUS_SUCCESS, -100 * 256, 0, 128}));
 }
 
 TEST(FeatureUnit, RequestsTheClassDoesNotDefineAreRefusedWithoutATransfer) {
@@ -553,13 +561,7 @@ TEST(FeatureUnit, ClassOneUsesControlBitsAndMinMaxResRequests) {
     EXPECT_EQ(volume, -5 * 256);
     EXPECT_EQ(log.Count(ClassOneGet(uac::kGetCur1, kUac1FeatureUnit, uac::kVolumeControl, 1)), 1u);
 
-    SHORT minimum = 0;
-    SHORT maximum = 0;
-    USHORT resolution = 0;
-    ASSERT_EQ(unit->GetVolumeRange(1, &minimum, &maximum, &resolution), STATUS_SUCCESS);
-    EXPECT_EQ(minimum, -127 * 256);
-    EXPECT_EQ(maximum, 0);
-    EXPECT_EQ(resolution, 256);
+    EXPECT_EQ(VolumeRangeOf(*unit, 1), (VolumeRange{STATUS_SUCCESS, -127 * 256, 0, 256}));
     ASSERT_EQ(log.Entries().size(), 5u);
     EXPECT_EQ(log.Entries()[2].setup.bRequest, uac::kGetMin1);
     EXPECT_EQ(log.Entries()[3].setup.bRequest, uac::kGetMax1);
@@ -583,10 +585,7 @@ TEST(FeatureUnit, ClassOneVolumeRangeStopsAtTheFirstFailure) {
     ASSERT_NE(unit, nullptr);
     simusb::RequestLog& log = world->Device().Requests();
     log.Clear();
-    SHORT minimum = 0;
-    SHORT maximum = 0;
-    USHORT resolution = 0;
-    EXPECT_FALSE(NT_SUCCESS(unit->GetVolumeRange(1, &minimum, &maximum, &resolution)));
+    EXPECT_FALSE(NT_SUCCESS(VolumeRangeOf(*unit, 1).status));
     EXPECT_EQ(log.Entries().size(), 2u) << "MIN, then MAX failed; no RES";
 }
 
@@ -595,21 +594,21 @@ TEST(FeatureUnit, ClassOneVolumeRangeStopsAtTheFirstFailure) {
 TEST(Entity, NamesCarryTheKindAndTheId) {
     {
         auto q7 = Started("q7-0b31");
-        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(1)), "IT(1)");
-        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(2)), "OT(2)");
-        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(10)), "Feature(10)");
-        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(41)), "ClockSource(41)");
+        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(kQ7FromHost)), "IT(1)");
+        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(kQ7LineOut)), "OT(2)");
+        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(kQ7FeatureUnit)), "Feature(10)");
+        EXPECT_EQ(NameOf(*q7->Layer().FindEntity(kQ7Clock)), "ClockSource(41)");
 
         char small[8];
         std::memset(small, 'x', sizeof small);
-        q7->Layer().FindEntity(10)->GetName(small, 5);
+        q7->Layer().FindEntity(kQ7FeatureUnit)->GetName(small, 5);
         EXPECT_STREQ(small, "Feat") << "cut to the buffer, terminated";
         EXPECT_EQ(small[5], 'x') << "nothing written past it";
     }
     auto selectorDevice = Started("uac2-clock-selector");
     EXPECT_EQ(NameOf(*selectorDevice->Layer().FindEntity(23)), "ClockSelector(23)");
-    EXPECT_EQ(NameOf(*selectorDevice->Layer().FindEntity(6)), "Dummy(6)") << "a mixer unit";
-    EXPECT_EQ(NameOf(*selectorDevice->Layer().FindEntity(11)), "Dummy(11)") << "an extension unit";
+    EXPECT_EQ(NameOf(*selectorDevice->Layer().FindEntity(kSelectorMixer)), "Dummy(6)") << "a mixer unit";
+    EXPECT_EQ(NameOf(*selectorDevice->Layer().FindEntity(kSelectorExtension)), "Dummy(11)") << "an extension unit";
 }
 
 TEST(Entity, LinksFindTheEntitiesTheDescriptorsName) {
@@ -619,13 +618,13 @@ TEST(Entity, LinksFindTheEntitiesTheDescriptorsName) {
     for (CUSBAudioEntity* entity = layer.Entities(); entity != nullptr; entity = entity->Next()) {
         EXPECT_EQ(entity->Link(), STATUS_SUCCESS) << NameOf(*entity);
     }
-    auto* lineOut = static_cast<CUSBAudioOutputTerminal*>(Terminal(*world, 2));
+    auto* lineOut = static_cast<CUSBAudioOutputTerminal*>(Terminal(*world, kQ7LineOut));
     EXPECT_EQ(lineOut->Source(), layer.FindEntity(kQ7FeatureUnit));
     EXPECT_EQ(lineOut->Clock(), layer.FindEntity(kQ7Clock));
     EXPECT_EQ(lineOut->GetSourceID(0), kQ7FeatureUnit);
     EXPECT_EQ(lineOut->GetClockSourceID(), kQ7Clock);
-    EXPECT_EQ(Terminal(*world, 1)->Clock(), layer.FindEntity(kQ7Clock));
-    EXPECT_EQ(Terminal(*world, 1)->GetSourceID(0), CUSBAudioEntity::kNone);
+    EXPECT_EQ(Terminal(*world, kQ7FromHost)->Clock(), layer.FindEntity(kQ7Clock));
+    EXPECT_EQ(Terminal(*world, kQ7FromHost)->GetSourceID(0), CUSBAudioEntity::kNone);
     EXPECT_EQ(layer.FindEntity(kQ7Clock)->GetSourceID(0), CUSBAudioEntity::kNone);
     }
     auto selectorDevice = Started("uac2-clock-selector");
@@ -634,7 +633,7 @@ TEST(Entity, LinksFindTheEntitiesTheDescriptorsName) {
     EXPECT_EQ(selector->GetSourceID(0), kSelectorClock44);
     EXPECT_EQ(selector->GetSourceID(1), kSelectorClock48);
     EXPECT_EQ(selector->GetSourceID(2), CUSBAudioEntity::kNone);
-    EXPECT_EQ(selectorDevice->Layer().FindEntity(6)->Link(), STATUS_SUCCESS) << "a dummy unit links to nothing";
+    EXPECT_EQ(selectorDevice->Layer().FindEntity(kSelectorMixer)->Link(), STATUS_SUCCESS) << "a dummy unit links to nothing";
 }
 
 TEST(Entity, LinkToAMissingEntityIsNotSupported) {
@@ -644,9 +643,9 @@ TEST(Entity, LinkToAMissingEntityIsNotSupported) {
         size_t byte;
     } cases[] = {
         {"feature unit source", kQ7FeatureUnit, 4},
-        {"input terminal clock", 1, 7},
-        {"output terminal source", 2, 7},
-        {"output terminal clock", 2, 8},
+        {"input terminal clock", kQ7FromHost, 7},
+        {"output terminal source", kQ7LineOut, 7},
+        {"output terminal clock", kQ7LineOut, 8},
     };
     for (const auto& c : cases) {
         RawDevice raw(DescriptionOf("q7-0b31"));
