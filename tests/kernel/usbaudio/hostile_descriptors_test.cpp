@@ -323,6 +323,73 @@ TEST(HostileDescriptors, ClassOneFeatureUnitControlSizeNeverDividesByZeroOrReads
     }
 }
 
+// Asking a selector that is, through its inputs, its own input would never end.
+TEST(HostileDescriptors, ClockSelectorsThatLoopHaveNoUsableInput) {
+    using Selectors = std::vector<simusb::desc::ClockSelector>;
+    constexpr UCHAR kOther = 24;
+    constexpr UCHAR kChain = 30;
+    Selectors twentyInARow = {{kSelector, {kSelectorClock44, kSelectorClock48}}};
+    for (UCHAR id = kChain; id < kChain + 20; ++id) {
+        twentyInARow.push_back({id, {static_cast<uint8_t>(id + 1 < kChain + 20 ? id + 1 : kSelectorClock48)}});
+    }
+    // The builder refuses what follows, so each case is patched in after it:
+    // `patched`'s first input becomes `input`.
+    const struct {
+        const char* what;
+        Selectors selectors;
+        UCHAR patched;
+        UCHAR input;
+    } cases[] = {
+        {"its own input", {{kSelector, {kSelectorClock44, kSelectorClock48}}}, kSelector, kSelector},
+        {"each other's input", {{kSelector, {kOther, kSelectorClock48}}, {kOther, {kSelectorClock44}}}, kOther,
+         kSelector},
+        {"twenty selectors in a row", twentyInARow, kSelector, kChain},
+    };
+    for (const auto& c : cases) {
+        simusb::AudioDescription d = DescriptionOf("uac2-clock-selector");
+        d.clockSelectors = c.selectors;
+        RawDevice raw(d);
+        size_t at = kerneltest::FindEntityDescriptor(raw.Configuration(), c.patched);
+        ASSERT_NE(at, kNotFound);
+        raw.Configuration().at(at + 5) = c.input;  // baCSourceID[0]
+        ClassLayerWorld world(raw.Make());
+        world.StartAndConfigure();
+        CUSBAudioEntity* entity = world.Layer().FindEntity(kSelector);
+        ASSERT_NE(entity, nullptr) << c.what;
+        CUSBAudioClock* selector = entity->AsClock();
+        EXPECT_EQ(entity->Link(), STATUS_NOT_SUPPORTED) << c.what;
+        ULONG minimum = 0;
+        ULONG maximum = 0;
+        ULONG rate = 0;
+        EXPECT_EQ(selector->GetFrequencyRange(&minimum, &maximum, 0, kAnyRate), STATUS_NOT_SUPPORTED) << c.what;
+        EXPECT_EQ(selector->IsFrequencySupported(48000), STATUS_NOT_SUPPORTED) << c.what;
+        EXPECT_EQ(selector->SetFrequency(48000), STATUS_NOT_SUPPORTED) << c.what;
+        EXPECT_EQ(selector->GetFrequency(&rate), STATUS_NOT_SUPPORTED) << c.what;
+        EXPECT_FALSE(selector->IsValid()) << c.what;
+        AskEveryEntity(world.Layer());
+        ExpectNoPoolLeftAfterDestroy(world);
+    }
+}
+
+TEST(HostileDescriptors, ClockSelectorOverASelectorStillWorks) {
+    constexpr UCHAR kOuter = 24;
+    simusb::AudioDescription d = DescriptionOf("uac2-clock-selector");
+    d.clockSelectors.push_back({kOuter, {kSelector}});
+    for (simusb::desc::Terminal& terminal : d.terminals) {
+        terminal.clock = kOuter;
+    }
+    ClassLayerWorld world(simusb::MakeAudioDevice(d));
+    ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS);
+    CUSBAudioClock* outer = world.Layer().FindEntity(kOuter)->AsClock();
+    ASSERT_NE(outer, nullptr);
+    EXPECT_EQ(outer->Link(), STATUS_SUCCESS);
+    ASSERT_EQ(outer->SetFrequency(96000), STATUS_SUCCESS);
+    EXPECT_EQ(world.Device().Uac2()->SelectorPin(kSelector), 2);
+    ULONG rate = 0;
+    ASSERT_EQ(outer->GetFrequency(&rate), STATUS_SUCCESS);
+    EXPECT_EQ(rate, 96000u);
+}
+
 // ---------------------------------------------------------------- reads that come back short or lie
 
 TEST(HostileDescriptors, ConfigurationThatDoesNotMatchItsLengthIsNotSupported) {
