@@ -687,6 +687,33 @@ TEST(HostileDescriptors, MutatedConfigurationsNeverCrashOrLeak) {
     EXPECT_GT(started, kSeeds / 10) << "most mutations should still leave a device that starts";
 }
 
+// Every class request answered with bytes of a random length and content,
+// or a stall: whatever the entities make of it, they stay inside their
+// buffers and return their pool.
+TEST(HostileDescriptors, RandomClassRepliesNeverCrashOrLeak) {
+    constexpr uint32_t kSeeds = 200;
+    const char* devices[] = {"q7-0b31", "uac2-clock-selector", "uac1-duplex"};
+    for (uint32_t seed = 0; seed < kSeeds; ++seed) {
+        auto device = kerneltest::ReadyMadeDevice(devices[seed % 3]);
+        device->Faults().SetHook([random = std::mt19937(seed)](const simusb::Setup& setup,
+                                                               simusb::ControlReply& reply) mutable {
+            if (setup.Type() != 0x20) {
+                return;  // standard requests stay as they are
+            }
+            reply.stall = random() % 8 == 0;
+            reply.data.resize(random() % (setup.wLength + 4u));
+            for (uint8_t& byte : reply.data) {
+                byte = static_cast<uint8_t>(random());
+            }
+        });
+        ClassLayerWorld world(device);
+        ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS) << "seed " << seed;
+        AskEveryEntity(world.Layer());
+        world.DestroyLayer();
+        ASSERT_EQ(kmsim::OutstandingAllocations(vq7::kPoolTagUsba), 0u) << "seed " << seed;
+    }
+}
+
 TEST(HostileDescriptors, EveryAllocationFailureDuringStartIsCleanlyReturned) {
     constexpr uint64_t kGiveUp = 5000;
     uint64_t n = 1;
