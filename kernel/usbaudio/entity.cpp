@@ -102,6 +102,13 @@ void CUSBAudioEntity::FormatName(PCHAR buffer, size_t size, const char* kindName
     RtlStringCchPrintfA(buffer, size, "%s(%ld)", kindName, static_cast<LONG>(GetID()));
 }
 
+NTSTATUS CUSBAudioEntity::GetBlock(UCHAR bRequest, UCHAR controlSelector, UCHAR channel, USHORT length,
+                                   PVOID buffer) const {
+    ULONG returned = 0;
+    NTSTATUS status = EntityRequest(kGetRequestType, bRequest, controlSelector, channel, length, buffer, &returned);
+    return NT_SUCCESS(status) && returned < length ? STATUS_UNSUCCESSFUL : status;
+}
+
 NTSTATUS CUSBAudioEntity::EntityRequest(UCHAR bmRequestType, UCHAR bRequest, UCHAR controlSelector, UCHAR channel,
                                         USHORT length, PVOID buffer, PULONG returned) const {
     USHORT value = static_cast<USHORT>(controlSelector << 8 | channel);

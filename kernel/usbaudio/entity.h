@@ -75,6 +75,10 @@ protected:
     // audio-control interface. `returned` receives the bytes that came back.
     NTSTATUS EntityRequest(UCHAR bmRequestType, UCHAR bRequest, UCHAR controlSelector, UCHAR channel, USHORT length,
                            PVOID buffer, PULONG returned = nullptr) const;
+    // A GET of a parameter block of fixed size. A reply that does not fill
+    // the block is no answer (STATUS_UNSUCCESSFUL): what is missing cannot
+    // be told apart from a value.
+    NTSTATUS GetBlock(UCHAR bRequest, UCHAR controlSelector, UCHAR channel, USHORT length, PVOID buffer) const;
     bool ClassTwo() const;
     // The entity a descriptor byte names, or null.
     CUSBAudioEntity* EntityNamedAt(ULONG offset) const;

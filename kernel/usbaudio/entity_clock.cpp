@@ -25,8 +25,38 @@ constexpr ULONG kMaximumSubranges = (0xFFFF - kRangeHeadBytes) / kSubrangeBytes;
 static_assert(kMaximumSubranges == 5461, "2 + 12 n must stay within 16 bits");
 static_assert(kFirstRangeReadBytes <= kFirstRangeRead, "the first read holds one subrange");
 
+// Clock selectors a device may nest below one selector; deeper, or in a
+// loop, asking it would recurse without end.
+constexpr ULONG kMaximumSelectorNesting = 8;
+
 ULONG ReadLe32(const UCHAR* at) {
     return static_cast<ULONG>(at[0] | at[1] << 8 | at[2] << 16 | static_cast<ULONG>(at[3]) << 24);
+}
+
+// A set of entity IDs, which are 8-bit.
+class IdSet {
+public:
+    void Add(UCHAR id) { bits_[id / 32] |= 1u << (id % 32); }
+    bool Has(ULONG id) const { return (bits_[id / 32] >> (id % 32) & 1) != 0; }
+    bool Empty() const {
+        for (ULONG word : bits_) {
+            if (word != 0) return false;
+        }
+        return true;
+    }
+
+private:
+    ULONG bits_[256 / 32] = {};
+};
+
+// Adds the IDs of the selectors among a selector's inputs.
+void AddSelectorInputs(const CUSBAudioClockSelector& selector, IdSet& into) {
+    for (ULONG i = 0; i < selector.InputCount(); ++i) {
+        CUSBAudioEntity* input = selector.Owner()->FindEntity(selector.GetSourceID(i));
+        if (input != nullptr && input->Kind() == EntityKind::ClockSelector) {
+            into.Add(input->GetID());
+        }
+    }
 }
 
 }  // namespace
@@ -75,7 +105,7 @@ NTSTATUS CUSBAudioClockSource::ReadRanges(Ranges& ranges) const {
 
 NTSTATUS CUSBAudioClockSource::GetFrequency(PULONG frequency) {
     UCHAR reply[4] = {};
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kFrequencyControl, 0, sizeof reply, reply);
+    NTSTATUS status = GetBlock(kRequestCur, kFrequencyControl, 0, sizeof reply, reply);
     if (NT_SUCCESS(status)) {
         *frequency = ReadLe32(reply);
     }
@@ -135,11 +165,38 @@ bool CUSBAudioClockSource::IsValid() {
         return true;  // a clock without the validity control is always valid
     }
     UCHAR valid = 0;
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kValidityControl, 0, sizeof valid, &valid);
+    NTSTATUS status = GetBlock(kRequestCur, kValidityControl, 0, sizeof valid, &valid);
     return NT_SUCCESS(status) && valid != 0;
 }
 
 // ---------------------------------------------------------------- clock selector
+
+NTSTATUS CUSBAudioClockSelector::Link() {
+    NTSTATUS status = CUSBAudioClock::Link();
+    inputsUsable_ = !NestsTooDeep();
+    return NT_SUCCESS(status) && !inputsUsable_ ? STATUS_NOT_SUPPORTED : status;
+}
+
+// Walks the selectors below this one a level at a time; a level is a set of
+// IDs, so a loop cannot make the walk grow, only keep it going until it is
+// deeper than any device nests.
+bool CUSBAudioClockSelector::NestsTooDeep() const {
+    IdSet level;
+    AddSelectorInputs(*this, level);
+    for (ULONG depth = 1; !level.Empty(); ++depth) {
+        if (depth > kMaximumSelectorNesting) {
+            return true;
+        }
+        IdSet next;
+        for (ULONG id = 0; id <= 0xFF; ++id) {
+            if (level.Has(id)) {
+                AddSelectorInputs(*static_cast<CUSBAudioClockSelector*>(owner_->FindEntity(id)), next);
+            }
+        }
+        level = next;
+    }
+    return false;
+}
 
 ULONG CUSBAudioClockSelector::InputCount() const {
     ULONG pins = vq7::Field8(descriptor_, kSelectorPinsOffset);
@@ -153,7 +210,7 @@ ULONG CUSBAudioClockSelector::GetSourceID(ULONG pin) const {
 }
 
 CUSBAudioClock* CUSBAudioClockSelector::InputClock(ULONG index) const {
-    if (index >= InputCount()) {
+    if (!inputsUsable_ || index >= InputCount()) {
         return nullptr;
     }
     CUSBAudioEntity* entity = owner_->FindEntity(descriptor_[kSelectorInputsOffset + index]);
@@ -170,7 +227,7 @@ NTSTATUS CUSBAudioClockSelector::GetSelectedInput(PULONG index) {
         return STATUS_SUCCESS;
     }
     UCHAR pin = 0;
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kSelectorControl, 0, sizeof pin, &pin);
+    NTSTATUS status = GetBlock(kRequestCur, kSelectorControl, 0, sizeof pin, &pin);
     if (NT_SUCCESS(status)) {
         *index = static_cast<ULONG>(pin) - 1;  // the device answers with the 1-based pin number
     }

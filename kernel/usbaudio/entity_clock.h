@@ -32,10 +32,15 @@ private:
     NTSTATUS ReadRanges(Ranges& ranges) const;
 };
 
+// A selector's inputs may be selectors in turn. One whose inputs lead back
+// to itself, or nest selectors deeper than a device has reason to, would be
+// asked without end: Link refuses it, and it then has no usable input (nor
+// has a selector that was never linked).
 class CUSBAudioClockSelector : public CUSBAudioClock {
 public:
     CUSBAudioClockSelector(const UCHAR* descriptor, CUSBAudioCL* owner)
         : CUSBAudioClock(descriptor, owner, EntityKind::ClockSelector) {}
+    NTSTATUS Link() override;
     void GetName(PCHAR buffer, size_t size) const override { FormatName(buffer, size, "ClockSelector"); }
     ULONG GetSourceID(ULONG pin) const override;
     NTSTATUS GetFrequency(PULONG frequency) override;
@@ -53,4 +58,7 @@ public:
 
 private:
     CUSBAudioClock* InputClock(ULONG index) const;
+    bool NestsTooDeep() const;
+
+    bool inputsUsable_ = false;  // set by Link
 };

@@ -106,9 +106,16 @@ NTSTATUS CUSBAudioFeatureUnit::ControlRequest(bool get, UCHAR request, ULONG con
                          static_cast<UCHAR>(channel), length, buffer, returned);
 }
 
+NTSTATUS CUSBAudioFeatureUnit::GetControlBlock(UCHAR request, ULONG control, ULONG channel, USHORT length,
+                                               PVOID buffer) {
+    ULONG returned = 0;
+    NTSTATUS status = ControlRequest(true, request, control, channel, length, buffer, &returned);
+    return NT_SUCCESS(status) && returned < length ? STATUS_UNSUCCESSFUL : status;
+}
+
 NTSTATUS CUSBAudioFeatureUnit::GetMute(ULONG channel, PUCHAR mute) {
     UCHAR value = 0;
-    NTSTATUS status = ControlRequest(true, kRequestCur, kControlMute, channel, sizeof value, &value);
+    NTSTATUS status = GetControlBlock(kRequestCur, kControlMute, channel, sizeof value, &value);
     if (NT_SUCCESS(status)) {
         *mute = value;
     }
@@ -121,7 +128,7 @@ NTSTATUS CUSBAudioFeatureUnit::SetMute(ULONG channel, UCHAR mute) {
 
 NTSTATUS CUSBAudioFeatureUnit::GetVolume(ULONG channel, SHORT* volume) {
     UCHAR value[2] = {};
-    NTSTATUS status = ControlRequest(true, kRequestCur, kControlVolume, channel, sizeof value, value);
+    NTSTATUS status = GetControlBlock(kRequestCur, kControlVolume, channel, sizeof value, value);
     if (NT_SUCCESS(status)) {
         *volume = static_cast<SHORT>(value[0] | value[1] << 8);
     }
@@ -136,13 +143,9 @@ NTSTATUS CUSBAudioFeatureUnit::SetVolume(ULONG channel, SHORT volume) {
 NTSTATUS CUSBAudioFeatureUnit::GetVolumeRange(ULONG channel, SHORT* minimum, SHORT* maximum, USHORT* resolution) {
     if (ClassTwo()) {
         UCHAR reply[kVolumeRangeBytes] = {};
-        ULONG returned = 0;
-        NTSTATUS status = ControlRequest(true, kRequestRange, kControlVolume, channel, sizeof reply, reply, &returned);
+        NTSTATUS status = GetControlBlock(kRequestRange, kControlVolume, channel, sizeof reply, reply);
         if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        if (returned < sizeof reply) {
-            return STATUS_UNSUCCESSFUL;  // no whole first subrange came back
+            return status;  // failed, or no whole first subrange came back
         }
         *minimum = static_cast<SHORT>(reply[2] | reply[3] << 8);
         *maximum = static_cast<SHORT>(reply[4] | reply[5] << 8);
@@ -153,7 +156,7 @@ NTSTATUS CUSBAudioFeatureUnit::GetVolumeRange(ULONG channel, SHORT* minimum, SHO
     SHORT* const outputs[] = {minimum, maximum, reinterpret_cast<SHORT*>(resolution)};
     for (size_t i = 0; i < RTL_NUMBER_OF(requests); ++i) {
         UCHAR value[2] = {};
-        NTSTATUS status = ControlRequest(true, requests[i], kControlVolume, channel, sizeof value, value);
+        NTSTATUS status = GetControlBlock(requests[i], kControlVolume, channel, sizeof value, value);
         if (!NT_SUCCESS(status)) {
             return status;
         }

@@ -57,6 +57,9 @@ public:
 
 private:
     ULONG ControlSize() const;  // class 1.0 bControlSize
+    // A GET through ControlRequest whose reply must fill `length` bytes;
+    // a shorter one is STATUS_UNSUCCESSFUL.
+    NTSTATUS GetControlBlock(UCHAR request, ULONG control, ULONG channel, USHORT length, PVOID buffer);
 
     CUSBAudioEntity* source_ = nullptr;
 };

@@ -109,7 +109,7 @@ ULONG CUSBAudioTerminal::GetConnectorState() const {
         return kNone;
     }
     UCHAR reply[kConnectorReplyBytes] = {};
-    NTSTATUS status = EntityRequest(kGetRequestType, kRequestCur, kConnectorControl, 0, sizeof reply, reply);
+    NTSTATUS status = GetBlock(kRequestCur, kConnectorControl, 0, sizeof reply, reply);
     if (!NT_SUCCESS(status)) {
         return kNone;
     }
