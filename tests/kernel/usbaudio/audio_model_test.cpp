@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "class_layer_world.h"
-#include "descriptor_edit.h"
+#include "descriptor_edits.h"
 #include "descriptor_walk.h"
 #include "entity_clock.h"
 #include "entity_feature_unit.h"
@@ -16,7 +16,7 @@
 namespace {
 
 using kerneltest::ClassLayerWorld;
-using kerneltest::ConfigurationBytes;
+using ConfigurationBytes = std::vector<uint8_t>;
 
 simusb::AudioDescription Described(const char* name) { return simusb::FindReadyMadeDevice(name)->describe(); }
 
@@ -215,7 +215,7 @@ TEST(AudioModel, SelectingAnAlternateAndResolvingGivesNormalisedPipes) {
 TEST(AudioModel, AFullSpeedIsochronousIntervalIsNormalisedToOne) {
     simusb::AudioDescription description = Described("uac1-async-dac");
     auto device = kerneltest::MakeEditedDevice(description, [](ConfigurationBytes& set) {
-        size_t synch = kerneltest::FindEndpoint(set, 0x81);
+        size_t synch = kerneltest::FindEndpointDescriptor(set, 0x81);
         ASSERT_NE(synch, kerneltest::kNotFound);
         set[synch + 6] = 3;  // bInterval of the synch endpoint
     });
@@ -262,7 +262,7 @@ TEST(AudioModel, AGapAfterTheAudioControlInterfaceLeavesNoStreams) {
 
 TEST(AudioModel, AHighSpeedDataEndpointWithIntervalFiveIsNotUsed) {
     auto device = kerneltest::MakeEditedDevice(Described("uac2-async-dac"), [](ConfigurationBytes& set) {
-        size_t data = kerneltest::FindEndpoint(set, 0x01);
+        size_t data = kerneltest::FindEndpointDescriptor(set, 0x01);
         ASSERT_NE(data, kerneltest::kNotFound);
         set[data + 6] = 5;
     });
@@ -274,11 +274,10 @@ TEST(AudioModel, AHighSpeedDataEndpointWithIntervalFiveIsNotUsed) {
 
 TEST(AudioModel, AClassOneDataEndpointOfSevenBytesNeverGetsASynchEndpoint) {
     auto device = kerneltest::MakeEditedDevice(Described("uac1-async-dac"), [](ConfigurationBytes& set) {
-        size_t data = kerneltest::FindEndpoint(set, 0x01);
+        size_t data = kerneltest::FindEndpointDescriptor(set, 0x01);
         ASSERT_NE(data, kerneltest::kNotFound);
         ASSERT_EQ(set[data], 9);
-        set[data] = 7;
-        kerneltest::EraseBytes(set, data + 7, 2);  // without bRefresh and bSynchAddress
+        kerneltest::EraseFromDescriptor(set, data, 7, 2);  // without bRefresh and bSynchAddress
     });
     ClassLayerWorld world(device);
     ASSERT_EQ(world.Start(), STATUS_SUCCESS);
@@ -291,7 +290,7 @@ TEST(AudioModel, AnUnknownClassTwoSubtypeEndsTheEntitiesAndKeepsThoseBefore) {
     auto device = kerneltest::MakeEditedDevice(Described("q7-0b31"), [](ConfigurationBytes& set) {
         // The fourth class-specific audio-control descriptor (after the
         // header, the clock and IT 1) gets subtype 0x0E.
-        size_t at = kerneltest::FindDescriptor(set, 0x24, -1, 3);
+        size_t at = kerneltest::FindNthDescriptor(set, 0x24, -1, 3);
         ASSERT_NE(at, kerneltest::kNotFound);
         set[at + 2] = 0x0E;
     });
@@ -302,7 +301,7 @@ TEST(AudioModel, AnUnknownClassTwoSubtypeEndsTheEntitiesAndKeepsThoseBefore) {
 
 TEST(AudioModel, AStreamWhoseTerminalLinkNamesNoEntityIsNotSupported) {
     auto device = kerneltest::MakeEditedDevice(Described("uac2-async-dac"), [](ConfigurationBytes& set) {
-        size_t general = kerneltest::FindDescriptor(set, 0x24, 0x01, 1);  // AS_GENERAL, after the AC header
+        size_t general = kerneltest::FindNthDescriptor(set, 0x24, 0x01, 1);  // AS_GENERAL, after the AC header
         ASSERT_NE(general, kerneltest::kNotFound);
         set[general + 3] = 0xEE;
     });
@@ -312,7 +311,7 @@ TEST(AudioModel, AStreamWhoseTerminalLinkNamesNoEntityIsNotSupported) {
 
 TEST(AudioModel, AHeaderThatReachesPastItsInterfaceIsNotSupported) {
     auto device = kerneltest::MakeEditedDevice(Described("q7-0b31"), [](ConfigurationBytes& set) {
-        size_t header = kerneltest::FindDescriptor(set, 0x24, 0x01, 0);
+        size_t header = kerneltest::FindNthDescriptor(set, 0x24, 0x01, 0);
         USHORT total = static_cast<USHORT>(set[header + 6] | set[header + 7] << 8);
         total += 20;
         set[header + 6] = static_cast<uint8_t>(total);
@@ -324,7 +323,7 @@ TEST(AudioModel, AHeaderThatReachesPastItsInterfaceIsNotSupported) {
 
 TEST(AudioModel, ADeviceWithoutAnAudioControlInterfaceIsNotSupported) {
     auto device = kerneltest::MakeEditedDevice(Described("q7-0b31"), [](ConfigurationBytes& set) {
-        size_t control = kerneltest::FindInterface(set, 0, 0);
+        size_t control = kerneltest::FindInterfaceDescriptor(set, 0, 0);
         set[control + 6] = 0x03;  // a subclass that is not audio control
     });
     ClassLayerWorld world(device);

@@ -7,14 +7,14 @@
 #include <atomic>
 
 #include "class_layer_world.h"
-#include "descriptor_edit.h"
+#include "descriptor_edits.h"
 #include "km_time.h"
 #include "simusb/ready_made_devices.h"
 
 namespace {
 
 using kerneltest::ClassLayerWorld;
-using kerneltest::ConfigurationBytes;
+using ConfigurationBytes = std::vector<uint8_t>;
 
 simusb::AudioDescription Described(const char* name) { return simusb::FindReadyMadeDevice(name)->describe(); }
 
@@ -283,7 +283,7 @@ struct Completed {
 std::unique_ptr<ClassLayerWorld> CaptureAt192BytesInterval2() {
     auto device = kerneltest::MakeEditedDevice(Described("q7-0b31"), [](ConfigurationBytes& set) {
         for (size_t n = 0;; ++n) {  // every alternate setting's data endpoint 0x82
-            size_t at = kerneltest::FindDescriptor(set, 5, -1, n);
+            size_t at = kerneltest::FindNthDescriptor(set, 5, -1, n);
             if (at == kerneltest::kNotFound) break;
             if (set[at + 2] != 0x82) continue;
             set[at + 4] = 192;
@@ -358,7 +358,7 @@ TEST(UsbBusLayer, CapturedPacketsAreMovedTogether) {
 
 TEST(UsbBusLayer, AnOutTransferIsCutIntoPacketsOfTheMaximumSize) {
     auto device = kerneltest::MakeEditedDevice(Described("uac1-duplex"), [](ConfigurationBytes& set) {
-        size_t at = kerneltest::FindEndpoint(set, 0x01);
+        size_t at = kerneltest::FindEndpointDescriptor(set, 0x01);
         set[at + 4] = 192;
         set[at + 5] = 0;
     });

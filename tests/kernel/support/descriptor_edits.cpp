@@ -141,4 +141,21 @@ void WriteLe16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) {
     bytes.at(offset + 1) = static_cast<uint8_t>(value >> 8);
 }
 
+size_t FindNthDescriptor(const std::vector<uint8_t>& set, uint8_t type, int subtype, size_t nth) {
+    for (size_t at = 0; at + 2 <= set.size() && set[at] >= 2 && at + set[at] <= set.size(); at += set[at]) {
+        if (set[at + 1] == type && (subtype < 0 || (set[at] > 2 && set[at + 2] == subtype)) && nth-- == 0) {
+            return at;
+        }
+    }
+    return kNotFound;
+}
+
+void RenumberInterface(std::vector<uint8_t>& set, uint8_t from, uint8_t to) {
+    for (size_t n = 0;; ++n) {
+        size_t at = FindNthDescriptor(set, 4, -1, n);
+        if (at == kNotFound) return;
+        if (set[at + 2] == from) set[at + 2] = to;
+    }
+}
+
 }  // namespace kerneltest

@@ -58,6 +58,18 @@ bool ShrinkEntityDescriptor(std::vector<uint8_t>& set, uint8_t id, uint8_t lengt
 // Drops everything from `offset` on and sets wTotalLength to what is left.
 void TruncateSet(std::vector<uint8_t>& set, size_t offset);
 
+// Offset of the n-th (0-based) descriptor of `type` (and `subtype`, unless -1).
+size_t FindNthDescriptor(const std::vector<uint8_t>& set, uint8_t type, int subtype, size_t nth);
+// Every interface descriptor numbered `from` gets the number `to`.
+void RenumberInterface(std::vector<uint8_t>& set, uint8_t from, uint8_t to);
+// The device of a description whose first configuration set `edit` changed.
+template <typename Edit>
+std::shared_ptr<simusb::AudioDevice> MakeEditedDevice(const simusb::AudioDescription& description, Edit edit) {
+    RawDevice raw(description);
+    edit(raw.Configuration());
+    return raw.Make();
+}
+
 uint16_t ReadLe16(const std::vector<uint8_t>& bytes, size_t offset);
 void WriteLe16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value);
 
