@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "device_source.h"
-#include "inspect.h"
+#include "run_class_layer.h"
 #include "simusb/descriptor_file.h"
 #include "simusb/ready_made_devices.h"
 
@@ -60,7 +60,7 @@ int InspectDevice(const std::string& source, bool json) {
         fprintf(stderr, "vq7usb: %s\n", error.what());
         return kUsageError;
     }
-    vq7usb::ModelView model = vq7usb::Inspect(device);
+    vq7usb::ModelView model = vq7usb::RunClassLayer(device);
     fputs(json ? (vq7usb::ModelJson(model) + "\n").c_str() : vq7usb::ModelText(model).c_str(), stdout);
     return NT_SUCCESS(model.status) ? kAccepted : kRefused;
 }

@@ -9,6 +9,6 @@
 
 namespace vq7usb {
 
-ModelView Inspect(std::shared_ptr<simusb::AudioDevice> device);
+ModelView RunClassLayer(std::shared_ptr<simusb::AudioDevice> device);
 
 }  // namespace vq7usb

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "run_class_layer.h"
 
 #include "kmsim/simulation.h"
 #include "simusbhost/bus.h"
@@ -9,7 +9,7 @@ namespace vq7usb {
 // The IRPs the adapter gives the class layer's pool.
 constexpr ULONG kAdapterIrpCount = 24;
 
-ModelView Inspect(std::shared_ptr<simusb::AudioDevice> device) {
+ModelView RunClassLayer(std::shared_ptr<simusb::AudioDevice> device) {
     kmsim::Simulation simulation;
     ExSetTimerResolution(10000, TRUE);
     ModelView model;
