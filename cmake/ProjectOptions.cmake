@@ -41,9 +41,11 @@ function(vq7_kernel_code target)
 endfunction()
 
 # Test executables export their symbols so that the verifier can name the
-# function that broke a rule.
+# function that broke a rule. GoogleTest's header is precompiled per test
+# program.
 function(vq7_test target)
   vq7_warnings(${target})
   set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
   target_link_libraries(${target} PRIVATE test_main GTest::gtest GTest::gmock)
+  target_precompile_headers(${target} PRIVATE <gtest/gtest.h>)
 endfunction()
