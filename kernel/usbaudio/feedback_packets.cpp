@@ -25,8 +25,8 @@ ULONG AverageFeedbackPackets(const _URB_ISOCH_TRANSFER& urb, const UCHAR* data, 
     for (ULONG i = 0; i < urb.NumberOfPackets; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[i];
         const ULONG length = packet.Length;
-        const bool inside = packet.Offset <= urb.TransferBufferLength &&
-                            length <= urb.TransferBufferLength - packet.Offset;
+        const bool inside =
+            packet.Offset <= urb.TransferBufferLength && length <= urb.TransferBufferLength - packet.Offset;
         if (USBD_ERROR(packet.Status) || !inside) {
             continue;
         }

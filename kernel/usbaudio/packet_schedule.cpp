@@ -7,7 +7,9 @@ namespace {
 constexpr ULONG kFramesPerSecond = 1000;       // full speed
 constexpr ULONG kMicroframesPerSecond = 8000;  // high speed
 
-constexpr ULONG64 CeilDiv(ULONG64 a, ULONG64 b) { return (a + b - 1) / b; }
+constexpr ULONG64 CeilDiv(ULONG64 a, ULONG64 b) {
+    return (a + b - 1) / b;
+}
 
 // A cycle that spreads its samples evenly: entry j carries
 // ceil((j + 1) T / n) - ceil(j T / n) of the cycle's T samples, so the
@@ -145,8 +147,12 @@ const PacketScheduleRow* FindPacketScheduleRow(ULONG rate) {
     return nullptr;
 }
 
-ULONG PacketScheduleRowCount() { return RTL_NUMBER_OF(kRows); }
+ULONG PacketScheduleRowCount() {
+    return RTL_NUMBER_OF(kRows);
+}
 
-const PacketScheduleRow& PacketScheduleRowAt(ULONG index) { return kRows[index]; }
+const PacketScheduleRow& PacketScheduleRowAt(ULONG index) {
+    return kRows[index];
+}
 
 }  // namespace vq7

@@ -2,7 +2,8 @@
 // run at, how many samples each bus unit carries (a 1 ms frame at full
 // speed, a 125 us microframe at high speed), as a cycle that repeats. Every
 // cycle carries exactly rate x length / units-per-second samples, so a
-// stream that keeps walking it never drifts from the device's rate.
+// stream that keeps walking it never drifts from the device's rate. The
+// table is read-only data: any IRQL <= DISPATCH_LEVEL.
 #pragma once
 
 #include <ntddk.h>

@@ -2,7 +2,9 @@
 
 namespace vq7 {
 
-ULONG FramedTransferBytes(const RenderPacketPlan& plan) { return plan.Total() + kLengthHeaderBytes * plan.count; }
+ULONG FramedTransferBytes(const RenderPacketPlan& plan) {
+    return plan.Total() + kLengthHeaderBytes * plan.count;
+}
 
 void FrameWithLengthHeaders(const RenderPacketPlan& plan, const UCHAR* audio, UCHAR* staging) {
     for (ULONG i = 0; i < plan.count; ++i) {

@@ -8,8 +8,12 @@ constexpr ULONG kUnitsPerFrameHighSpeed = 8;
 constexpr ULONG kFractionMask = 0xFFFF;
 constexpr ULONG kFractionBits = 16;
 
-ULONG64 CeilDiv(ULONG64 a, ULONG64 b) { return (a + b - 1) / b; }
-ULONG64 RoundUp(ULONG64 a, ULONG64 multiple) { return CeilDiv(a, multiple) * multiple; }
+ULONG64 CeilDiv(ULONG64 a, ULONG64 b) {
+    return (a + b - 1) / b;
+}
+ULONG64 RoundUp(ULONG64 a, ULONG64 multiple) {
+    return CeilDiv(a, multiple) * multiple;
+}
 
 // Appends packets to a plan, each capped by the bytes still left.
 class PacketWriter {
@@ -51,7 +55,9 @@ ULONG64 PacketsFor(const RenderPacing& pacing, ULONG units) {
     return pacing.highSpeed ? RoundUp(packets, PacketsPerFrame(pacing)) : packets;
 }
 
-ULONG MaximumUnits(const RenderPacing& pacing) { return kMaximumRenderPackets * pacing.serviceInterval; }
+ULONG MaximumUnits(const RenderPacing& pacing) {
+    return kMaximumRenderPackets * pacing.serviceInterval;
+}
 
 }  // namespace
 
@@ -61,7 +67,9 @@ ULONG RenderPacketPlan::Total() const {
     return total;
 }
 
-ULONG UnitsPerFrame(const RenderPacing& pacing) { return pacing.highSpeed ? kUnitsPerFrameHighSpeed : 1; }
+ULONG UnitsPerFrame(const RenderPacing& pacing) {
+    return pacing.highSpeed ? kUnitsPerFrameHighSpeed : 1;
+}
 
 ULONG PacketsPerFrame(const RenderPacing& pacing) {
     ULONG packets = pacing.serviceInterval != 0 ? UnitsPerFrame(pacing) / pacing.serviceInterval : 0;
@@ -84,8 +92,8 @@ ULONG64 FeedbackBytes(const RenderPacing& pacing, ULONG feedback, ULONG fraction
 // Nominal packets, one per packet slot of the transfer; as many big packets
 // (one frame more) or small ones (one frame less) as the bytes deviate from
 // nominal; small packets fill a high-speed transfer to whole milliseconds.
-NTSTATUS PlanCapturePacedPackets(const RenderPacing& pacing, ULONG nominalPacketBytes, bool minimumDiffers,
-                                 ULONG bytes, ULONG frames, RenderPacketPlan* plan) {
+NTSTATUS PlanCapturePacedPackets(const RenderPacing& pacing, ULONG nominalPacketBytes, bool minimumDiffers, ULONG bytes,
+                                 ULONG frames, RenderPacketPlan* plan) {
     if (!UsableFormat(pacing) || nominalPacketBytes == 0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
@@ -169,7 +177,7 @@ NTSTATUS PlanFeedbackPackets(const RenderPacing& pacing, ULONG feedback, ULONG f
         }
         writer.Add(length);
     }
-    plan->feedbackFraction = fraction;
+    plan->after.feedbackFraction = fraction;
     return STATUS_SUCCESS;
 }
 
@@ -206,7 +214,7 @@ NTSTATUS PlanSchedulePackets(const RenderPacing& pacing, const PacketCycle& cycl
         }
         writer.Add(length);
     }
-    plan->schedulePosition = position;
+    plan->after.schedulePosition = position;
     return STATUS_SUCCESS;
 }
 

@@ -9,8 +9,10 @@
 //                  from where the last transfer stopped.
 //
 // A packet covers H bus units (H = the render service interval). The
-// planners only compute; the caller commits the schedule position and the
-// feedback fraction they return once the transfer is on its way.
+// planners only compute; the caller commits the cursor they return once the
+// transfer is on its way. A planner sets the part of the cursor its pacing
+// moves and leaves the rest as the caller put it. Computation only: every
+// function here runs at IRQL <= DISPATCH_LEVEL.
 #pragma once
 
 #include <ntddk.h>
@@ -22,12 +24,17 @@ namespace vq7 {
 // An isochronous URB of the URB lookaside holds this many packets.
 constexpr ULONG kMaximumRenderPackets = 64;
 
+// Where the sample pattern stands between two render transfers.
+struct RenderCursor {
+    ULONG schedulePosition;  // next entry of the schedule's cycle
+    ULONG feedbackFraction;  // fractional samples carried over, low 16 bits
+};
+
 struct RenderPacketPlan {
-    ULONG count;                            // packets
-    ULONG lengths[kMaximumRenderPackets];   // audio bytes of each packet
-    bool lengthsFromOffsets;                // the bus takes each size from the next packet's offset
-    ULONG schedulePosition;                 // the schedule position after this transfer
-    ULONG feedbackFraction;                 // the feedback fraction after this transfer (low 16 bits)
+    ULONG count;                           // packets
+    ULONG lengths[kMaximumRenderPackets];  // audio bytes of each packet
+    bool lengthsFromOffsets;               // the bus takes each size from the next packet's offset
+    RenderCursor after;                    // where the next transfer continues
 
     ULONG Total() const;
 };
@@ -53,8 +60,7 @@ ULONG64 FeedbackBytes(const RenderPacing& pacing, ULONG feedback, ULONG fraction
 // the stream has no usable format, STATUS_INVALID_PARAMETER when `bytes`
 // is 0 or does not fit one URB's packets.
 [[nodiscard]] NTSTATUS PlanCapturePacedPackets(const RenderPacing& pacing, ULONG nominalPacketBytes,
-                                               bool minimumDiffers, ULONG bytes, ULONG frames,
-                                               RenderPacketPlan* plan);
+                                               bool minimumDiffers, ULONG bytes, ULONG frames, RenderPacketPlan* plan);
 [[nodiscard]] NTSTATUS PlanFeedbackPackets(const RenderPacing& pacing, ULONG feedback, ULONG fraction, ULONG bytes,
                                            RenderPacketPlan* plan);
 [[nodiscard]] NTSTATUS PlanSchedulePackets(const RenderPacing& pacing, const PacketCycle& cycle, ULONG position,

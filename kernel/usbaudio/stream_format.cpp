@@ -41,7 +41,9 @@ constexpr USHORT kTagMuLaw = 5;
 constexpr ULONG kEightBits = 8;
 
 // A descriptor that names a kind of samples admits only the matching tag.
-bool Excludes(bool names, USHORT tag, USHORT wanted) { return names && tag != wanted; }
+bool Excludes(bool names, USHORT tag, USHORT wanted) {
+    return names && tag != wanted;
+}
 
 bool ClassTwoTagAllowed(const StreamFormat& format, USHORT tag) {
     ULONG bits = format.formats;
@@ -92,7 +94,9 @@ StreamFormat ReadStreamFormat(const USB_AS_ALTERNATE& alternate, bool classTwo) 
     return format;
 }
 
-bool FormatTypeOne(const UCHAR* format) { return Field8(format, kFormatTypeOffset) == kFormatTypeOne; }
+bool FormatTypeOne(const UCHAR* format) {
+    return Field8(format, kFormatTypeOffset) == kFormatTypeOne;
+}
 
 bool TagAllowed(const StreamFormat& format, bool classTwo, USHORT tag) {
     return classTwo ? ClassTwoTagAllowed(format, tag) : ClassOneTagAllowed(format, tag);

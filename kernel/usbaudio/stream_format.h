@@ -1,6 +1,7 @@
 // What the class-specific descriptors of an alternate setting say about the
 // stream format it carries, read the same way for class 2.0 and class 1.0,
-// and the rules that match a wave format tag against them.
+// and the rules that match a wave format tag against them. Reading only:
+// everything here runs at IRQL <= DISPATCH_LEVEL.
 #pragma once
 
 #include <ntddk.h>

@@ -27,9 +27,11 @@ namespace vq7 {
 
 // What a format selection chose, beyond the channels and container size.
 struct SelectedFormat {
-    ULONG serviceInterval = 1;      // H: bus units per packet of the data endpoint
-    ULONG frameBytes = 0;           // 0 for alternate setting 0
-    ULONG packetCapacity = 0;       // bytes one packet of the data endpoint can carry
+    USB_AS_INTERFACE* stream = nullptr;
+    const PacketScheduleRow* scheduleRow = nullptr;  // render paced by the schedule
+    ULONG serviceInterval = 1;                       // H: bus units per packet of the data endpoint
+    ULONG frameBytes = 0;                            // 0 for alternate setting 0
+    ULONG packetCapacity = 0;                        // bytes one packet of the data endpoint can carry
     ULONG maxBytesPerTransfer = 0;
 };
 
@@ -125,6 +127,15 @@ public:
     // The packets the next render transfer of `bytes` would get, without
     // submitting it; SubmitRenderTransfer lays its URB out from this plan.
     [[nodiscard]] NTSTATUS PlanRenderPackets(ULONG bytes, ULONG frames, vq7::RenderPacketPlan* plan) const;
+    // The same for a transfer that continues from `from` instead of from
+    // where the last submitted transfer left the pattern (a plan's `after`),
+    // so that a tool can show the transfers that would follow.
+    vq7::RenderCursor CurrentRenderCursor() const;
+    ULONG GetRenderTransferBytes(ULONG frames, ULONG feedbackValue, const vq7::RenderCursor& from) const;
+    [[nodiscard]] NTSTATUS PlanRenderPackets(ULONG bytes, ULONG frames, const vq7::RenderCursor& from,
+                                             vq7::RenderPacketPlan* plan) const;
+    // Bus units between two packets of the direction's current setting (H).
+    ULONG GetServiceInterval(UCHAR direction) const;
     // The feedback value the device should report for the current format,
     // 16.16 samples per bus unit; 0 without a feedback pipe.
     ULONG GetFeedbackNominal(UCHAR direction) const { return feedbackNominal_[direction != 0 ? 1 : 0]; }
@@ -160,8 +171,8 @@ private:
     void ResetRenderFeedback(USB_AS_INTERFACE* stream);
     NTSTATUS SelectFormatOnDevice(USB_AS_INTERFACE* stream, USHORT formatTag, ULONG channels, ULONG validBits,
                                   ULONG rate, PULONG outChannels, PULONG outContainerBits, PULONG alternate);
-    NTSTATUS SelectAndDescribe(USB_AS_INTERFACE* stream, USHORT formatTag, ULONG channels, ULONG validBits, ULONG rate,
-                               ULONG msPerTransfer, PULONG outChannels, PULONG outContainerBits,
+    NTSTATUS SelectAndDescribe(UCHAR direction, bool bySchedule, USHORT formatTag, ULONG channels, ULONG validBits,
+                               ULONG rate, ULONG msPerTransfer, PULONG outChannels, PULONG outContainerBits,
                                vq7::SelectedFormat* selected);
     NTSTATUS SwitchAlternate(USB_AS_INTERFACE* stream, ULONG alternate);
     ULONG ServiceIntervalOf(const USB_AS_ALTERNATE& alternate) const;
@@ -171,6 +182,8 @@ private:
     NTSTATUS SendVendorModes(const USHORT* mode);
     // transport
     vq7::RenderPacing CurrentRenderPacing() const;
+    NTSTATUS StageFramedTransfer(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,
+                                 USB_TRANSFER_CONTEXT* context);
     NTSTATUS BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const vq7::RenderPacketPlan& plan,
                             USB_TRANSFER_CONTEXT* context, PURB* built);
     NTSTATUS SendOrRelease(PURB urb, USB_TRANSFER_CONTEXT* context, PIO_COMPLETION_ROUTINE completion);

@@ -23,7 +23,9 @@ constexpr UCHAR kSamplingFrequencyControlBit = 0x01;
 constexpr ULONG kEndpointAddressOffset = 2;
 constexpr ULONG kWholeRange = 0xFFFFFFFF;
 
-USHORT EndpointIndex(const UCHAR* endpoint) { return vq7::Field8(endpoint, kEndpointAddressOffset); }
+USHORT EndpointIndex(const UCHAR* endpoint) {
+    return vq7::Field8(endpoint, kEndpointAddressOffset);
+}
 
 // The lower and upper limits a class 1.0 stream's offered rates narrow to.
 struct RateLimits {
@@ -48,10 +50,11 @@ struct RateLimits {
 
 }  // namespace
 
-// The clock entity the stream's terminal runs from, or null.
+// IRQL <= DISPATCH_LEVEL. The clock entity the stream's terminal runs from,
+// or null.
 CUSBAudioClock* CUSBAudioCL::StreamClock(const USB_AS_INTERFACE* stream) const {
-    CUSBAudioTerminal* terminal = stream != nullptr && stream->terminal != nullptr ? stream->terminal->AsTerminal()
-                                                                                    : nullptr;
+    CUSBAudioTerminal* terminal =
+        stream != nullptr && stream->terminal != nullptr ? stream->terminal->AsTerminal() : nullptr;
     CUSBAudioEntity* clock = terminal != nullptr ? terminal->Clock() : nullptr;
     return clock != nullptr ? clock->AsClock() : nullptr;
 }
@@ -62,6 +65,7 @@ NTSTATUS CUSBAudioCL::ClockRange(const USB_AS_INTERFACE* stream, PULONG minimum,
     return clock != nullptr ? clock->GetFrequencyRange(minimum, maximum, 0, kWholeRange) : STATUS_NOT_SUPPORTED;
 }
 
+// IRQL <= DISPATCH_LEVEL.
 bool CUSBAudioCL::EndpointTakesRate(const USB_AS_ALTERNATE& alternate) const {
     return alternate.dataEndpointGeneral != nullptr &&
            (vq7::Field8(alternate.dataEndpointGeneral, kEndpointGeneralAttributesOffset) &
@@ -84,8 +88,9 @@ NTSTATUS CUSBAudioCL::ClassOneRateIsCurrent(USB_AS_INTERFACE* stream, ULONG inde
     }
     UCHAR reply[kFrequencyBytes] = {};
     ULONG returned = 0;
-    NTSTATUS read = ControlRequest(kEndpointGetRequestType, kGetCur, kSamplingFrequencyControl,
-                                   EndpointIndex(stream->alternates[index].dataEndpoint), sizeof reply, reply, &returned);
+    NTSTATUS read =
+        ControlRequest(kEndpointGetRequestType, kGetCur, kSamplingFrequencyControl,
+                       EndpointIndex(stream->alternates[index].dataEndpoint), sizeof reply, reply, &returned);
     *current = NT_SUCCESS(read) && returned == sizeof reply &&
                static_cast<ULONG>(reply[0] | reply[1] << 8 | reply[2] << 16) == rate;
     return index != previous ? SwitchAlternate(stream, previous) : STATUS_SUCCESS;

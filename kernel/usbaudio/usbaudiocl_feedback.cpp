@@ -80,9 +80,9 @@ void CUSBAudioCL::CompleteFeedback(PIRP irp, USB_TRANSFER_CONTEXT* context) {
     USB_AS_INTERFACE* render = RenderStream();
     if (NT_SUCCESS(status)) {
         startFrame = iso.StartFrame;
-        const UCHAR* data =
-            iso.TransferBufferLength != 0 ? vq7::TransferBufferAddress(iso.TransferBuffer, iso.TransferBufferMDL)
-                                          : nullptr;
+        const UCHAR* data = iso.TransferBufferLength != 0
+                                ? vq7::TransferBufferAddress(iso.TransferBuffer, iso.TransferBufferMDL)
+                                : nullptr;
         if (data != nullptr && render != nullptr) {
             value = vq7::AverageFeedbackPackets(iso, data, &render->lastFeedback);
         }

@@ -21,11 +21,13 @@ constexpr USHORT kTransactionsMask = 0x3;
 constexpr ULONG kMicroframesPerFrame = 8;
 constexpr ULONG kMillisecondsPerSecond = 1000;
 constexpr ULONG kMicroframesPerSecond = 8000;
-constexpr ULONG kMaximumHighSpeedInterval = 4;   // bInterval of a data endpoint the model accepts
+constexpr ULONG kMaximumHighSpeedInterval = 4;  // bInterval of a data endpoint the model accepts
 constexpr ULONG kMaximumFullSpeedInterval = 16;
 constexpr ULONG64 kUnity16_16 = 0x10000;
 
-ULONG Saturate(ULONG64 value) { return value > MAXULONG ? MAXULONG : static_cast<ULONG>(value); }
+ULONG Saturate(ULONG64 value) {
+    return value > MAXULONG ? MAXULONG : static_cast<ULONG>(value);
+}
 
 // The packet sizes of a format. J = rate x H samples per second of
 // packets; a packet carries S = J / (bus units per second) whole samples.
@@ -110,7 +112,8 @@ NTSTATUS ReportCaptureBounds(bool highSpeed, const vq7::SelectedFormat& selected
 
 // ---------------------------------------------------------------- what an alternate setting offers
 
-// Bus units between two packets of the setting's data endpoint (1 without one).
+// IRQL <= DISPATCH_LEVEL. Bus units between two packets of the setting's
+// data endpoint (1 without one).
 ULONG CUSBAudioCL::ServiceIntervalOf(const USB_AS_ALTERNATE& alternate) const {
     if (alternate.dataEndpoint == nullptr) {
         return 1;
@@ -121,8 +124,8 @@ ULONG CUSBAudioCL::ServiceIntervalOf(const USB_AS_ALTERNATE& alternate) const {
     return interval >= 2 ? 1u << (interval - 1) : 1;
 }
 
-// The bytes one packet of the data endpoint can carry: every transaction
-// of a high-bandwidth endpoint at high speed.
+// IRQL <= DISPATCH_LEVEL. The bytes one packet of the data endpoint can
+// carry: every transaction of a high-bandwidth endpoint at high speed.
 ULONG CUSBAudioCL::PacketCapacity(const USB_AS_ALTERNATE& alternate) const {
     if (alternate.dataEndpoint == nullptr) {
         return 0;
@@ -135,7 +138,8 @@ ULONG CUSBAudioCL::PacketCapacity(const USB_AS_ALTERNATE& alternate) const {
     return transactions * (field & kPacketBytesMask);
 }
 
-// The bytes the data endpoint can carry per millisecond.
+// IRQL <= DISPATCH_LEVEL. The bytes the data endpoint can carry per
+// millisecond.
 ULONG CUSBAudioCL::CapacityPerMillisecond(const USB_AS_ALTERNATE& alternate) const {
     if (!IsHighSpeed()) {
         return PacketCapacity(alternate);
@@ -162,9 +166,8 @@ NTSTATUS CUSBAudioCL::SwitchAlternate(USB_AS_INTERFACE* stream, ULONG alternate)
 
 // PASSIVE_LEVEL. Chooses the alternate, programs the clock, selects the
 // setting and tells a class 1.0 endpoint its rate; the first failure ends it.
-NTSTATUS CUSBAudioCL::SelectFormatOnDevice(USB_AS_INTERFACE* stream, USHORT formatTag, ULONG channels,
-                                           ULONG validBits, ULONG rate, PULONG outChannels, PULONG outContainerBits,
-                                           PULONG alternate) {
+NTSTATUS CUSBAudioCL::SelectFormatOnDevice(USB_AS_INTERFACE* stream, USHORT formatTag, ULONG channels, ULONG validBits,
+                                           ULONG rate, PULONG outChannels, PULONG outContainerBits, PULONG alternate) {
     NTSTATUS status =
         ChooseAlternate(stream, formatTag, channels, validBits, rate, outChannels, outContainerBits, alternate);
     if (!NT_SUCCESS(status)) {
@@ -188,7 +191,7 @@ NTSTATUS CUSBAudioCL::SelectFormatOnDevice(USB_AS_INTERFACE* stream, USHORT form
     return !IsClassTwo() && *alternate != 0 ? SetEndpointRate(stream, rate) : STATUS_SUCCESS;
 }
 
-// A new render format starts without feedback history.
+// IRQL <= DISPATCH_LEVEL. A new render format starts without feedback history.
 void CUSBAudioCL::ResetRenderFeedback(USB_AS_INTERFACE* stream) {
     if (stream->feedbackPipe == nullptr) {
         return;
@@ -200,8 +203,9 @@ void CUSBAudioCL::ResetRenderFeedback(USB_AS_INTERFACE* stream) {
     stream->feedbackFraction = 0;
 }
 
-// The feedback value a device at `rate` reports: samples per bus unit in
-// 16.16, 0 for a stream without a feedback pipe or without a format.
+// IRQL <= DISPATCH_LEVEL. The feedback value a device at `rate` reports:
+// samples per bus unit in 16.16, 0 for a stream without a feedback pipe or
+// without a format.
 ULONG CUSBAudioCL::NominalFeedback(const USB_AS_INTERFACE* stream, ULONG rate) const {
     if (stream->feedbackPipe == nullptr || stream->currentAlternate == 0) {
         return 0;
@@ -220,62 +224,65 @@ USB_AS_INTERFACE* CUSBAudioCL::PrepareStream(UCHAR direction) {
     return stream;
 }
 
-// PASSIVE_LEVEL. Selects the format on the device and describes what was
-// chosen; a zero request chooses alternate setting 0, which carries nothing.
-NTSTATUS CUSBAudioCL::SelectAndDescribe(USB_AS_INTERFACE* stream, USHORT formatTag, ULONG channels, ULONG validBits,
-                                        ULONG rate, ULONG msPerTransfer, PULONG outChannels,
+// PASSIVE_LEVEL. Selects the format on the direction's stream and describes
+// what was chosen; a zero request chooses alternate setting 0, which carries
+// nothing. A render stream paced by the schedule needs the rate's row, and
+// a rate without one is refused before anything reaches the device.
+NTSTATUS CUSBAudioCL::SelectAndDescribe(UCHAR direction, bool bySchedule, USHORT formatTag, ULONG channels,
+                                        ULONG validBits, ULONG rate, ULONG msPerTransfer, PULONG outChannels,
                                         PULONG outContainerBits, vq7::SelectedFormat* selected) {
     *selected = vq7::SelectedFormat{};
+    USB_AS_INTERFACE* stream = PrepareStream(direction);
+    if (stream == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (bySchedule && direction == 0 && channels != 0 && validBits != 0 && rate != 0) {
+        selected->scheduleRow = vq7::FindPacketScheduleRow(rate);
+        if (selected->scheduleRow == nullptr) {
+            return STATUS_NOT_SUPPORTED;
+        }
+    }
     ULONG alternate = 0;
     NTSTATUS status =
         SelectFormatOnDevice(stream, formatTag, channels, validBits, rate, outChannels, outContainerBits, &alternate);
     if (!NT_SUCCESS(status)) {
-        VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceFormat, "format selection failed: 0x%08X", static_cast<unsigned>(status));
+        VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceFormat, "format selection failed: 0x%08X",
+                  static_cast<unsigned>(status));
         return status;
     }
-    selected->serviceInterval = 1;
+    selected->stream = stream;
     if (alternate != 0) {
         const USB_AS_ALTERNATE& chosen = stream->alternates[alternate];
         selected->serviceInterval = ServiceIntervalOf(chosen);
         selected->frameBytes = *outChannels * (*outContainerBits / 8);
         selected->packetCapacity = PacketCapacity(chosen);
-        selected->maxBytesPerTransfer =
-            Saturate(static_cast<ULONG64>(msPerTransfer) * CapacityPerMillisecond(chosen));
+        selected->maxBytesPerTransfer = Saturate(static_cast<ULONG64>(msPerTransfer) * CapacityPerMillisecond(chosen));
     }
-    feedbackNominal_[stream == RenderStream() ? 0 : 1] = NominalFeedback(stream, rate);
+    feedbackNominal_[direction != 0 ? 1 : 0] = NominalFeedback(stream, rate);
+    if (direction == 0) {
+        renderServiceInterval_ = selected->serviceInterval;
+    }
     return STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------- the two forms
 
-// PASSIVE_LEVEL. A render rate outside the packet schedule is refused
-// before anything reaches the device.
+// PASSIVE_LEVEL.
 NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR direction, USHORT formatTag, ULONG channels, ULONG validBits,
                                             ULONG rate, ULONG msPerTransfer, PULONG outChannels,
                                             PULONG outContainerBits, PULONG maxBytesPerTransfer) {
     PAGED_CODE();
-    USB_AS_INTERFACE* stream = PrepareStream(direction);
-    if (stream == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const bool render = direction == 0;
-    if (render && channels != 0 && validBits != 0 && rate != 0) {
-        const vq7::PacketScheduleRow* row = vq7::FindPacketScheduleRow(rate);
-        if (row == nullptr) {
-            return STATUS_NOT_SUPPORTED;
-        }
-        scheduleEntry_ = row;
-    }
     vq7::SelectedFormat selected;
-    NTSTATUS status = SelectAndDescribe(stream, formatTag, channels, validBits, rate, msPerTransfer, outChannels,
-                                        outContainerBits, &selected);
+    NTSTATUS status = SelectAndDescribe(direction, true, formatTag, channels, validBits, rate, msPerTransfer,
+                                        outChannels, outContainerBits, &selected);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    USB_AS_INTERFACE* stream = selected.stream;
     StoreSizes(stream, selected.frameBytes, SizesFor(IsHighSpeed(), selected, rate));
     stream->sampleRate = rate;
-    if (render) {
-        renderServiceInterval_ = selected.serviceInterval;
+    if (direction == 0) {
+        scheduleEntry_ = selected.scheduleRow != nullptr ? selected.scheduleRow : scheduleEntry_;
         schedulePosition_ = 0;
         if (stream->feedbackPipe != nullptr) {
             vq7::InStackLock lock(stream->feedbackLock);
@@ -290,16 +297,12 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR direction, USHORT formatTag, U
 // what capture may deliver: nominal bytes, and the frames below and above.
 NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR direction, USHORT formatTag, ULONG channels, ULONG validBits,
                                             ULONG rate, ULONG msPerTransfer, PULONG outChannels,
-                                            PULONG outContainerBits, PULONG nominalBytesPerTransfer,
-                                            PLONG framesBelow, PLONG framesAbove, PULONG maxBytesPerTransfer) {
+                                            PULONG outContainerBits, PULONG nominalBytesPerTransfer, PLONG framesBelow,
+                                            PLONG framesAbove, PULONG maxBytesPerTransfer) {
     PAGED_CODE();
-    USB_AS_INTERFACE* stream = PrepareStream(direction);
-    if (stream == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
     vq7::SelectedFormat selected;
-    NTSTATUS status = SelectAndDescribe(stream, formatTag, channels, validBits, rate, msPerTransfer, outChannels,
-                                        outContainerBits, &selected);
+    NTSTATUS status = SelectAndDescribe(direction, false, formatTag, channels, validBits, rate, msPerTransfer,
+                                        outChannels, outContainerBits, &selected);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -307,10 +310,7 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR direction, USHORT formatTag, U
     if (packetMarginQuirk_) {
         WidenPacketMargin(selected, &sizes);
     }
-    StoreSizes(stream, selected.frameBytes, sizes);
-    if (direction == 0) {
-        renderServiceInterval_ = selected.serviceInterval;
-    }
+    StoreSizes(selected.stream, selected.frameBytes, sizes);
     *maxBytesPerTransfer = selected.maxBytesPerTransfer;
     return ReportCaptureBounds(IsHighSpeed(), selected, sizes, msPerTransfer, nominalBytesPerTransfer, framesBelow,
                                framesAbove);

@@ -14,11 +14,15 @@
 
 namespace {
 
+static_assert(vq7::kMaximumRenderPackets == CUSBCL::kMaximumIsoPackets, "a render plan fits one lookaside URB");
+
 constexpr UCHAR kUsageMask = 0x30;
 constexpr UCHAR kUsageImplicitFeedback = 0x20;
 constexpr ULONG kEndpointAttributesOffset = 3;
 
-ULONG Saturate(ULONG64 value) { return value > MAXULONG ? MAXULONG : static_cast<ULONG>(value); }
+ULONG Saturate(ULONG64 value) {
+    return value > MAXULONG ? MAXULONG : static_cast<ULONG>(value);
+}
 
 // The bytes a packet puts on the bus.
 ULONG WireLength(const vq7::RenderPacketPlan& plan, ULONG i, bool framed) {
@@ -52,6 +56,7 @@ NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS status, PURB urb, USB_TRAN
 
 // ---------------------------------------------------------------- pacing
 
+// IRQL <= DISPATCH_LEVEL.
 bool CUSBAudioCL::RenderFollowsCapture() const {
     if (SharedClock()) {
         return true;
@@ -64,14 +69,32 @@ bool CUSBAudioCL::RenderFollowsCapture() const {
     return (attributes & kUsageMask) == kUsageImplicitFeedback;
 }
 
+// IRQL <= DISPATCH_LEVEL.
 vq7::RenderPacing CUSBAudioCL::CurrentRenderPacing() const {
     const USB_AS_INTERFACE* render = RenderStream();
     return vq7::RenderPacing{IsHighSpeed(), renderServiceInterval_, render != nullptr ? render->bytesPerFrame : 0};
 }
 
-// IRQL <= DISPATCH_LEVEL. Without a feedback pipe the schedule decides and
-// the feedback value is not used; the schedule position does not move.
+// IRQL <= DISPATCH_LEVEL.
+vq7::RenderCursor CUSBAudioCL::CurrentRenderCursor() const {
+    const USB_AS_INTERFACE* render = RenderStream();
+    return vq7::RenderCursor{schedulePosition_, render != nullptr ? render->feedbackFraction : 0};
+}
+
+// IRQL <= DISPATCH_LEVEL.
+ULONG CUSBAudioCL::GetServiceInterval(UCHAR direction) const {
+    const USB_AS_INTERFACE* stream = Stream(direction);
+    return stream != nullptr ? ServiceIntervalOf(stream->Current()) : 1;
+}
+
+// IRQL <= DISPATCH_LEVEL.
 ULONG CUSBAudioCL::GetRenderTransferBytes(ULONG frames, ULONG feedbackValue) const {
+    return GetRenderTransferBytes(frames, feedbackValue, CurrentRenderCursor());
+}
+
+// IRQL <= DISPATCH_LEVEL. Without a feedback pipe the schedule decides and
+// the feedback value is not used.
+ULONG CUSBAudioCL::GetRenderTransferBytes(ULONG frames, ULONG feedbackValue, const vq7::RenderCursor& from) const {
     const USB_AS_INTERFACE* render = RenderStream();
     if (render == nullptr) {
         return 0;
@@ -79,24 +102,31 @@ ULONG CUSBAudioCL::GetRenderTransferBytes(ULONG frames, ULONG feedbackValue) con
     const vq7::RenderPacing pacing = CurrentRenderPacing();
     const ULONG steps = vq7::RenderStepsPerTransfer(pacing, frames);
     if (render->feedbackPipe != nullptr) {
-        return Saturate(vq7::FeedbackBytes(pacing, feedbackValue, render->feedbackFraction, steps));
+        return Saturate(vq7::FeedbackBytes(pacing, feedbackValue, from.feedbackFraction, steps));
     }
     if (scheduleEntry_ == nullptr) {
         return 0;
     }
     const vq7::PacketCycle& cycle = scheduleEntry_->Cycle(IsHighSpeed());
-    return Saturate(static_cast<ULONG64>(cycle.Sum(schedulePosition_, steps)) * pacing.bytesPerFrame);
+    return Saturate(static_cast<ULONG64>(cycle.Sum(from.schedulePosition % cycle.length, steps)) *
+                    pacing.bytesPerFrame);
 }
 
 // IRQL <= DISPATCH_LEVEL.
 NTSTATUS CUSBAudioCL::PlanRenderPackets(ULONG bytes, ULONG frames, vq7::RenderPacketPlan* plan) const {
+    return PlanRenderPackets(bytes, frames, CurrentRenderCursor(), plan);
+}
+
+// IRQL <= DISPATCH_LEVEL. Capture pacing comes first, then explicit
+// feedback (at the applied value), then the packet schedule.
+NTSTATUS CUSBAudioCL::PlanRenderPackets(ULONG bytes, ULONG frames, const vq7::RenderCursor& from,
+                                        vq7::RenderPacketPlan* plan) const {
     USB_AS_INTERFACE* render = RenderStream();
     if (render == nullptr || render->dataPipe == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
     const vq7::RenderPacing pacing = CurrentRenderPacing();
-    plan->schedulePosition = schedulePosition_;
-    plan->feedbackFraction = render->feedbackFraction;
+    plan->after = from;
     if (RenderFollowsCapture()) {
         return vq7::PlanCapturePacedPackets(pacing, render->nominalPacketBytes, render->minimumDiffers != 0, bytes,
                                             frames, plan);
@@ -107,19 +137,34 @@ NTSTATUS CUSBAudioCL::PlanRenderPackets(ULONG bytes, ULONG frames, vq7::RenderPa
             vq7::InStackLock lock(render->feedbackLock);
             applied = render->appliedFeedback;
         }
-        return vq7::PlanFeedbackPackets(pacing, applied, render->feedbackFraction, bytes, plan);
+        return vq7::PlanFeedbackPackets(pacing, applied, from.feedbackFraction, bytes, plan);
     }
     if (scheduleEntry_ == nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    return vq7::PlanSchedulePackets(pacing, scheduleEntry_->Cycle(IsHighSpeed()), schedulePosition_, bytes, plan);
+    return vq7::PlanSchedulePackets(pacing, scheduleEntry_->Cycle(IsHighSpeed()), from.schedulePosition, bytes, plan);
 }
 
 // ---------------------------------------------------------------- render
 
-// IRQL <= DISPATCH_LEVEL. Fills an isochronous URB from the plan; on a
-// device that frames its packets, the URB carries a staging copy with a
-// length header before each packet. Nothing stays allocated on failure.
+// IRQL <= DISPATCH_LEVEL. On a device that frames its packets, the URB
+// carries a staging copy of the audio with a length header before each
+// packet; the transfer context owns it.
+NTSTATUS CUSBAudioCL::StageFramedTransfer(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,
+                                          USB_TRANSFER_CONTEXT* context) {
+    const UCHAR* audio = vq7::TransferBufferAddress(buffer, mdl);
+    vq7::PoolBuffer<UCHAR> staging;
+    if (audio == nullptr || !staging.Allocate(vq7::FramedTransferBytes(plan), vq7::kPoolTagBpmt)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    vq7::FrameWithLengthHeaders(plan, audio, staging.get());
+    context->stagingSize = static_cast<ULONG>(staging.bytes());
+    context->stagingBuffer = staging.Release();
+    return STATUS_SUCCESS;
+}
+
+// IRQL <= DISPATCH_LEVEL. An isochronous OUT URB laid out as the plan says;
+// each packet's offset is the running total of the packets before it.
 NTSTATUS CUSBAudioCL::BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const vq7::RenderPacketPlan& plan,
                                      USB_TRANSFER_CONTEXT* context, PURB* built) {
     const bool framed = (Quirks() & vq7::kQuirkRenderLengthHeader) != 0;
@@ -129,17 +174,13 @@ NTSTATUS CUSBAudioCL::BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const 
             return STATUS_INVALID_PARAMETER;  // a packet the endpoint cannot carry
         }
     }
-    vq7::PoolBuffer<UCHAR> staging;
-    if (framed) {
-        const UCHAR* audio = vq7::TransferBufferAddress(buffer, mdl);
-        if (audio == nullptr || !staging.Allocate(vq7::FramedTransferBytes(plan), vq7::kPoolTagBpmt)) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        vq7::FrameWithLengthHeaders(plan, audio, staging.get());
-    }
     PURB urb = AllocateIsoUrb();
-    if (urb == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = urb == nullptr ? STATUS_INSUFFICIENT_RESOURCES
+                      : framed       ? StageFramedTransfer(buffer, mdl, plan, context)
+                                     : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
+        if (urb != nullptr) FreeIsoUrb(urb);
+        return status;
     }
     const ULONG urbBytes = static_cast<ULONG>(GET_ISO_URB_SIZE(plan.count));
     RtlZeroMemory(urb, urbBytes);
@@ -149,16 +190,9 @@ NTSTATUS CUSBAudioCL::BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const 
     iso.PipeHandle = pipe->PipeHandle;
     iso.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
     iso.NumberOfPackets = plan.count;
-    iso.TransferBuffer = buffer;
-    iso.TransferBufferMDL = mdl;
-    iso.TransferBufferLength = bytes;
-    if (framed) {
-        iso.TransferBufferLength = static_cast<ULONG>(staging.bytes());
-        iso.TransferBuffer = staging.get();
-        iso.TransferBufferMDL = nullptr;
-        context->stagingSize = static_cast<ULONG>(staging.bytes());
-        context->stagingBuffer = staging.Release();
-    }
+    iso.TransferBuffer = framed ? context->stagingBuffer : buffer;
+    iso.TransferBufferMDL = framed ? nullptr : mdl;
+    iso.TransferBufferLength = framed ? context->stagingSize : bytes;
     ULONG offset = 0;
     for (ULONG i = 0; i < plan.count; ++i) {
         iso.IsoPacket[i].Offset = offset;
@@ -195,15 +229,14 @@ NTSTATUS CUSBAudioCL::SubmitRenderTransfer(PVOID buffer, PMDL mdl, ULONG bytes, 
     }
     // The pattern continues from here for the next transfer. Committed
     // before sending, because the completion may resubmit before the send returns.
-    const ULONG previousPosition = schedulePosition_;
-    const ULONG previousFraction = render->feedbackFraction;
-    schedulePosition_ = plan.schedulePosition;
-    render->feedbackFraction = plan.feedbackFraction;
+    const vq7::RenderCursor previous = CurrentRenderCursor();
+    schedulePosition_ = plan.after.schedulePosition;
+    render->feedbackFraction = plan.after.feedbackFraction;
     const bool framed = (Quirks() & vq7::kQuirkRenderLengthHeader) != 0;
     status = SendOrRelease(urb, record, framed ? CompletionRoutine<&CUSBAudioCL::CompleteFramedRender> : nullptr);
     if (!NT_SUCCESS(status)) {
-        schedulePosition_ = previousPosition;
-        render->feedbackFraction = previousFraction;
+        schedulePosition_ = previous.schedulePosition;
+        render->feedbackFraction = previous.feedbackFraction;
         VQ7_TRACE(TRACE_LEVEL_WARNING, vq7::kTraceTransport, "render submission failed: 0x%08X",
                   static_cast<unsigned>(status));
     }
@@ -250,7 +283,7 @@ void CUSBAudioCL::FinishTransfer(PIRP irp, USB_TRANSFER_CONTEXT* context, NTSTAT
         ExFreePoolWithTag(context->stagingBuffer, vq7::kPoolTagBpmt);
     }
     FreeTransferContext(context);
-    ReturnIrp(irp);
+    FinishCompletion(irp);
 }
 
 // ---------------------------------------------------------------- capture

@@ -18,8 +18,8 @@ NTSTATUS CUSBAudioCL::SendVendorModes(const USHORT* mode) {
     PAGED_CODE();
     for (USB_AS_INTERFACE* stream = StreamingInterfaces(); stream != nullptr; stream = stream->next) {
         USHORT value = mode != nullptr ? *mode : stream->vendorMode;
-        NTSTATUS status = ControlRequest(kVendorInterfaceRequestType, kSetModeRequest, value,
-                                         stream->interfaceNumber, 0, nullptr);
+        NTSTATUS status =
+            ControlRequest(kVendorInterfaceRequestType, kSetModeRequest, value, stream->interfaceNumber, 0, nullptr);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -29,11 +29,16 @@ NTSTATUS CUSBAudioCL::SendVendorModes(const USHORT* mode) {
 }
 
 // PASSIVE_LEVEL.
-NTSTATUS CUSBAudioCL::SetVendorMode(USHORT mode) { return SendVendorModes(&mode); }
+NTSTATUS CUSBAudioCL::SetVendorMode(USHORT mode) {
+    return SendVendorModes(&mode);
+}
 
 // PASSIVE_LEVEL. After a device reset.
-NTSTATUS CUSBAudioCL::RestoreVendorMode() { return SendVendorModes(nullptr); }
+NTSTATUS CUSBAudioCL::RestoreVendorMode() {
+    return SendVendorModes(nullptr);
+}
 
+// IRQL <= DISPATCH_LEVEL.
 USHORT CUSBAudioCL::GetVendorMode() const {
     return StreamingInterfaces() != nullptr ? StreamingInterfaces()->vendorMode : 0;
 }

@@ -10,7 +10,7 @@ typedef struct tagDRMFORWARD {
     DWORD Flags;                  // no flags are defined: 0
     PDEVICE_OBJECT DeviceObject;  // the device object that receives the content ID
     PFILE_OBJECT FileObject;
-    PVOID Context;                // a value the driver and the receiver agree on
+    PVOID Context;  // a value the driver and the receiver agree on
 } DRMFORWARD, *PDRMFORWARD;
 
 typedef const DRMFORWARD* PCDRMFORWARD;
