@@ -13,7 +13,7 @@ namespace {
 
 using namespace streamtest;
 using kerneltest::ClassLayerWorld;
-
+using kerneltest::DescriptionOf;
 
 // An isochronous IN URB of up to 8 packets over its own data.
 struct FeedbackUrb {
@@ -70,8 +70,8 @@ TEST(FeedbackAverage, PacketsThatFailedOrLieOutsideTheDataCountForNothing) {
 ULONG ReadFeedback(ClassLayerWorld& world, NTSTATUS* status, ULONG* startFrame) {
     std::vector<UCHAR> buffer(world.Layer().GetFeedbackTransferBytes());
     TransferReport report;
-    *status = world.Layer().RecvFeedback(buffer.data(), static_cast<ULONG>(buffer.size()), TransferReport::Callback,
-                                         &report);
+    *status =
+        world.Layer().RecvFeedback(buffer.data(), static_cast<ULONG>(buffer.size()), TransferReport::Callback, &report);
     if (!NT_SUCCESS(*status)) return 0;
     report.Wait();
     *status = report.status;
@@ -84,7 +84,7 @@ void OffsetClock(ClassLayerWorld& world, int64_t ppm) {
 }
 
 TEST(DeviceFeedback, HighSpeedValuesAreSamplesPerMicroframe) {
-    auto world = WorldOf(Describe("uac2-async-dac"));
+    auto world = WorldOf(DescriptionOf("uac2-async-dac"));
     ASSERT_TRUE(world->HasLayer());
     ASSERT_EQ(SelectExplicit(world->Layer(), kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
     EXPECT_EQ(world->Layer().GetFeedbackTransferBytes(), 4u * 4) << "4 ms of 4-byte packets, one a millisecond";
@@ -103,7 +103,7 @@ TEST(DeviceFeedback, HighSpeedValuesAreSamplesPerMicroframe) {
 }
 
 TEST(DeviceFeedback, FullSpeedValuesAreConvertedFromTenFourteen) {
-    auto world = WorldOf(Describe("uac1-async-dac"));
+    auto world = WorldOf(DescriptionOf("uac1-async-dac"));
     ASSERT_TRUE(world->HasLayer());
     ASSERT_EQ(SelectExplicit(world->Layer(), kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
     EXPECT_EQ(world->Layer().GetFeedbackNominal(kRender), 48u << 16);
@@ -115,7 +115,7 @@ TEST(DeviceFeedback, FullSpeedValuesAreConvertedFromTenFourteen) {
 }
 
 TEST(DeviceFeedback, OnlyARenderStreamWithAnIsochronousFeedbackPipeIsRead) {
-    auto world = WorldOf(Describe("uac2-implicit-duplex"));
+    auto world = WorldOf(DescriptionOf("uac2-implicit-duplex"));
     ASSERT_TRUE(world->HasLayer());
     ASSERT_EQ(SelectExplicit(world->Layer(), kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
     UCHAR buffer[16];
@@ -127,7 +127,7 @@ TEST(DeviceFeedback, OnlyARenderStreamWithAnIsochronousFeedbackPipeIsRead) {
 // ---------------------------------------------------------------- capture checks
 
 TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrives) {
-    auto world = WorldOf(Describe("q7-0b31"));
+    auto world = WorldOf(DescriptionOf("q7-0b31"));
     ASSERT_TRUE(world->HasLayer());
     CUSBAudioCL& layer = world->Layer();
     auto s = SelectExplicit(layer, kCapture, kPcm, 4, 24, 48000, 1);
@@ -136,8 +136,9 @@ TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrive
     TransferReport first;
     TransferReport second;
     for (TransferReport* report : {&first, &second}) {
-        ASSERT_EQ(layer.SubmitCaptureTransfer(buffer.data(), s.maxBytesPerTransfer, 1, TransferReport::Callback, report),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            layer.SubmitCaptureTransfer(buffer.data(), s.maxBytesPerTransfer, 1, TransferReport::Callback, report),
+            STATUS_SUCCESS);
     }
     first.Wait();
     second.Wait();
@@ -157,7 +158,7 @@ TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrive
 }
 
 TEST(ProtectedContent, ForwardsToTheDeviceBelowWithTheDataPipe) {
-    auto world = WorldOf(Describe("uac2-async-dac"));
+    auto world = WorldOf(DescriptionOf("uac2-async-dac"));
     ASSERT_TRUE(world->HasLayer());
     DRMFORWARD info{};
     EXPECT_EQ(world->Layer().GetDrmForwardInfo(kRender, &info), STATUS_UNSUCCESSFUL) << "no format, no pipe";

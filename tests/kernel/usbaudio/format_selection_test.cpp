@@ -11,15 +11,19 @@ namespace {
 
 using namespace streamtest;
 using kerneltest::ClassLayerWorld;
+using kerneltest::DescriptionOf;
 
 constexpr USHORT kFloat = 3;
 constexpr USHORT kALaw = 6;
 
-std::unique_ptr<ClassLayerWorld> ReadyWorld(const char* name) { return WorldOf(Describe(name)); }
+std::unique_ptr<ClassLayerWorld> ReadyWorld(const char* name) {
+    return WorldOf(DescriptionOf(name));
+}
 
 ULONG DeviceAlternate(ClassLayerWorld& world, uint8_t interfaceNumber) {
     ULONG alternate = 0;
-    streamtest::WithDevice(world, [&](simusb::AudioDevice& device) { alternate = device.AlternateSetting(interfaceNumber); });
+    streamtest::WithDevice(world,
+                           [&](simusb::AudioDevice& device) { alternate = device.AlternateSetting(interfaceNumber); });
     return alternate;
 }
 
@@ -62,7 +66,7 @@ TEST(AlternateChoice, AnExactMatchSelectsItsSettingOnTheDevice) {
 }
 
 TEST(AlternateChoice, WithoutAnExactMatchTheWidestCandidateIsReported) {
-    simusb::AudioDescription d = Describe("uac2-async-dac");
+    simusb::AudioDescription d = DescriptionOf("uac2-async-dac");
     d.terminals[0].channels = 4;
     d.streams[0].formats = {Pcm(2, 2, 16), Pcm(4, 4, 24), Pcm(4, 4, 32)};
     auto world = WorldOf(d);
@@ -84,7 +88,7 @@ TEST(AlternateChoice, WithoutAnExactMatchTheWidestCandidateIsReported) {
 // Class 1.0 capture endpoint without the sampling frequency control, two
 // rates: a setting is taken only while the device reports running at the rate.
 TEST(AlternateChoice, ClassOneDiscreteRatesNeedTheEndpointToRunAtTheRate) {
-    simusb::AudioDescription d = Describe("uac1-duplex");
+    simusb::AudioDescription d = DescriptionOf("uac1-duplex");
     d.streams[1].frequencyControl = false;
     d.streams[1].formats = {Pcm(2, 2, 16), Pcm(2, 2, 16)};
     auto device = std::shared_ptr<simusb::AudioDevice>(simusb::MakeAudioDevice(d));
@@ -143,7 +147,7 @@ struct SizeCase {
     ULONG packetsPerMs;     // the transfer capacity, in packets of the endpoint
     ULONG feedbackNominal;  // 16.16 samples per bus unit
     ULONG serviceInterval;
-    LONG below, above;      // paced form: frames per transfer
+    LONG below, above;  // paced form: frames per transfer
 };
 
 constexpr ULONG kSixSamples = 6u << 16;
@@ -162,7 +166,7 @@ const SizeCase kSizeCases[] = {
 TEST(PacketSizes, FollowFromTheFormatTheSpeedAndTheServiceInterval) {
     for (const SizeCase& c : kSizeCases) {
         SCOPED_TRACE(testing::Message() << c.device << " at " << c.rate);
-        simusb::AudioDescription d = Describe(c.device);
+        simusb::AudioDescription d = DescriptionOf(c.device);
         if (c.interval != 0) d.streams[0].interval = c.interval;
         auto world = WorldOf(d);
         ASSERT_TRUE(world->HasLayer());
@@ -174,7 +178,7 @@ TEST(PacketSizes, FollowFromTheFormatTheSpeedAndTheServiceInterval) {
             EXPECT_EQ(s.framesBelow, c.below);
             EXPECT_EQ(s.framesAbove, c.above);
         } else {
-            static_cast<streamtest::Selection&>(s) = SelectExplicit(layer, c.direction, kPcm, 2, 24, c.rate, c.ms);
+            s = PacedSelection{SelectExplicit(layer, c.direction, kPcm, 2, 24, c.rate, c.ms)};
         }
         ASSERT_EQ(s.status, STATUS_SUCCESS);
         const USB_AS_INTERFACE* stream = layer.Stream(c.direction);
@@ -324,7 +328,7 @@ TEST(VendorMode, ADeviceWithoutTheRequestRefusesIt) {
 // ---------------------------------------------------------------- hostile descriptors and replies
 
 TEST(HostileFormats, ASettingWhoseSubslotsHoldNothingIsNeverSelected) {
-    simusb::AudioDescription d = Describe("uac2-async-dac");
+    simusb::AudioDescription d = DescriptionOf("uac2-async-dac");
     d.streams[0].formats = {Pcm(2, 0, 24)};
     auto world = WorldOf(d);
     ASSERT_TRUE(world->HasLayer());
@@ -336,7 +340,7 @@ TEST(HostileFormats, ASettingWhoseSubslotsHoldNothingIsNeverSelected) {
 }
 
 TEST(HostileFormats, AClockRangeWithoutSubrangesOffersNothing) {
-    auto device = std::shared_ptr<simusb::AudioDevice>(simusb::MakeAudioDevice(Describe("q7-0b31")));
+    auto device = std::shared_ptr<simusb::AudioDevice>(simusb::MakeAudioDevice(DescriptionOf("q7-0b31")));
     device->Faults().Add(simusb::ReplaceReply(simusb::match::GetRange(41, 1), {0, 0}));
     ClassLayerWorld world(device);
     ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS);

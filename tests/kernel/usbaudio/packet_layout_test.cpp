@@ -8,20 +8,24 @@
 #include <cmath>
 #include <vector>
 
-#include "simusb/descriptor_builder.h"
 #include "stream_test_support.h"
 
 namespace {
 
 using namespace streamtest;
 using kerneltest::ClassLayerWorld;
+using kerneltest::DescriptionOf;
 using vq7::RenderPacketPlan;
 
 constexpr ULONG kFrameBytes = 8;  // 2 channels of 4 bytes
 
-std::vector<ULONG> Lengths(const RenderPacketPlan& plan) { return std::vector<ULONG>(plan.lengths, plan.lengths + plan.count); }
+std::vector<ULONG> Lengths(const RenderPacketPlan& plan) {
+    return std::vector<ULONG>(plan.lengths, plan.lengths + plan.count);
+}
 
-std::vector<ULONG> Repeat(ULONG length, ULONG count) { return std::vector<ULONG>(count, length); }
+std::vector<ULONG> Repeat(ULONG length, ULONG count) {
+    return std::vector<ULONG>(count, length);
+}
 
 std::vector<ULONG> Join(std::vector<ULONG> a, const std::vector<ULONG>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -31,7 +35,7 @@ std::vector<ULONG> Join(std::vector<ULONG> a, const std::vector<ULONG>& b) {
 // A playback-only device without a feedback endpoint, so that the packet
 // schedule paces it, offering every rate of the schedule the speed can carry.
 simusb::AudioDescription ScheduledDac(simusb::Speed speed) {
-    simusb::AudioDescription d = Describe("uac2-async-dac");
+    simusb::AudioDescription d = DescriptionOf("uac2-async-dac");
     d.speed = speed;
     d.streams[0].feedbackEndpoint = 0;
     d.streams[0].sync = simusb::SyncType::Adaptive;
@@ -66,7 +70,7 @@ TEST(SchedulePackets, EveryRateGivesPacketsWithinTheStreamsSizesAtBothSpeeds) {
                 EXPECT_GE(plan.lengths[p], render->minimumPacketBytes) << row.rate;
                 EXPECT_LE(plan.lengths[p], render->maximumPacketBytes) << row.rate;
             }
-            EXPECT_EQ(plan.schedulePosition, (high ? 64 : 8) % cycle.length);
+            EXPECT_EQ(plan.after.schedulePosition, (high ? 64 : 8) % cycle.length);
         }
     }
 }
@@ -87,7 +91,7 @@ TEST(SchedulePackets, TenThousandTransfersStayWithinOneSampleOfTheRate) {
                 RenderPacketPlan plan{};
                 ASSERT_EQ(vq7::PlanSchedulePackets(pacing, cycle, position, bytes, &plan), STATUS_SUCCESS);
                 ASSERT_EQ(plan.Total(), bytes);
-                position = plan.schedulePosition;
+                position = plan.after.schedulePosition;
                 sent += bytes / kFrameBytes;
                 LONG64 exact = static_cast<LONG64>(row.rate) * 8 * transfer;  // samples x 1000
                 ASSERT_LT(std::llabs(static_cast<LONG64>(sent) * 1000 - exact), 1000) << row.rate << " " << transfer;
@@ -103,16 +107,28 @@ TEST(SchedulePackets, SubmittedTransfersMoveTheScheduleAndReachTheDeviceWhole) {
     CUSBAudioCL& layer = world->Layer();
     ASSERT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 44100, 8).status, STATUS_SUCCESS);
     ASSERT_TRUE(streamtest::WaitForStableClock(layer, kRender));
+    // What a tool shows before anything is sent: the transfers as they would follow.
+    std::vector<ULONG> planned;
+    vq7::RenderCursor cursor = layer.CurrentRenderCursor();
+    for (int i = 0; i < 3; ++i) {
+        RenderPacketPlan plan{};
+        ASSERT_EQ(layer.PlanRenderPackets(layer.GetRenderTransferBytes(8, 0, cursor), 8, cursor, &plan),
+                  STATUS_SUCCESS);
+        planned.push_back(plan.Total());
+        cursor = plan.after;
+    }
     std::vector<UCHAR> buffer(8 * 8 * 8 * kFrameBytes);
     TransferReport reports[3];
     ULONG total = 0;
-    for (TransferReport& report : reports) {
+    for (int i = 0; i < 3; ++i) {
         ULONG bytes = layer.GetRenderTransferBytes(8, 0);
+        EXPECT_EQ(bytes, planned[i]);
         total += bytes;
-        ASSERT_EQ(layer.SubmitRenderTransfer(buffer.data(), nullptr, bytes, 8, TransferReport::Callback, &report),
+        ASSERT_EQ(layer.SubmitRenderTransfer(buffer.data(), nullptr, bytes, 8, TransferReport::Callback, &reports[i]),
                   STATUS_SUCCESS);
     }
     EXPECT_EQ(layer.SchedulePosition(), 3u * 64 % 80);
+    EXPECT_EQ(layer.CurrentRenderCursor().schedulePosition, cursor.schedulePosition);
     for (TransferReport& report : reports) {
         report.Wait();
         EXPECT_EQ(report.status, STATUS_SUCCESS);
@@ -131,7 +147,7 @@ TEST(SchedulePackets, SubmittedTransfersMoveTheScheduleAndReachTheDeviceWhole) {
 
 struct FeedbackFixture : ::testing::Test {
     void SetUp() override {
-        world = WorldOf(Describe("uac2-async-dac"));
+        world = WorldOf(DescriptionOf("uac2-async-dac"));
         ASSERT_TRUE(world->HasLayer());
         ASSERT_EQ(SelectExplicit(world->Layer(), kRender, kPcm, 2, 24, 48000, 8).status, STATUS_SUCCESS);
     }
@@ -149,7 +165,7 @@ TEST_F(FeedbackFixture, WholeAndHalfSamplesPerMicroframe) {
     EXPECT_EQ(world->Layer().GetRenderTransferBytes(1, 0x60000), 384u);
     RenderPacketPlan plan = PlanAt(0x60000, 384);
     EXPECT_EQ(Lengths(plan), Repeat(48, 8));
-    EXPECT_EQ(plan.feedbackFraction, 0u);
+    EXPECT_EQ(plan.after.feedbackFraction, 0u);
     EXPECT_EQ(world->Layer().GetRenderTransferBytes(1, 0x58000), 352u);
     plan = PlanAt(0x58000, 352);
     EXPECT_EQ(Lengths(plan), (std::vector<ULONG>{40, 48, 40, 48, 40, 48, 40, 48}));
@@ -159,7 +175,7 @@ TEST_F(FeedbackFixture, TooFewStepsForWholeMillisecondsSpreadTheFramesEvenly) {
     RenderPacketPlan plan = PlanAt(0x60000, 200);  // 25 frames: 5 steps, 8 packets
     EXPECT_TRUE(plan.lengthsFromOffsets);
     EXPECT_EQ(Lengths(plan), Join({32}, Repeat(24, 7)));
-    EXPECT_EQ(plan.feedbackFraction, 0u);
+    EXPECT_EQ(plan.after.feedbackFraction, 0u);
     std::vector<UCHAR> buffer(200);
     TransferReport report;
     ASSERT_EQ(world->Layer().SubmitRenderTransfer(buffer.data(), nullptr, 200, 1, TransferReport::Callback, &report),
@@ -184,8 +200,9 @@ TEST_F(FeedbackFixture, FractionsCarryOverFromTransferToTransfer) {
     for (TransferReport& report : reports) {
         ULONG next = world->Layer().GetRenderTransferBytes(1, feedback);
         bytes += next;
-        ASSERT_EQ(world->Layer().SubmitRenderTransfer(buffer.data(), nullptr, next, 1, TransferReport::Callback, &report),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            world->Layer().SubmitRenderTransfer(buffer.data(), nullptr, next, 1, TransferReport::Callback, &report),
+            STATUS_SUCCESS);
     }
     const ULONG64 steps = 40 * 8;
     EXPECT_EQ(bytes, (steps * feedback >> 16) * kFrameBytes);
@@ -199,17 +216,20 @@ TEST(CapturePacedPackets, RenderFollowsCaptureOnOneClockOrAnImplicitFeedbackEndp
     struct Case {
         const char* device;
         bool follows;
-    } cases[] = {{"q7-0b31", true}, {"uac1-duplex", true}, {"uac2-implicit-duplex", true},
-                 {"uac2-async-dac", false}, {"uac2-clock-selector", false}};
+    } cases[] = {{"q7-0b31", true},
+                 {"uac1-duplex", true},
+                 {"uac2-implicit-duplex", true},
+                 {"uac2-async-dac", false},
+                 {"uac2-clock-selector", false}};
     for (const Case& c : cases) {
-        auto world = WorldOf(Describe(c.device));
+        auto world = WorldOf(DescriptionOf(c.device));
         ASSERT_TRUE(world->HasLayer()) << c.device;
         EXPECT_EQ(world->Layer().RenderFollowsCapture(), c.follows) << c.device;
     }
 }
 
 TEST(CapturePacedPackets, DeviationsFromNominalBecomeBigAndSmallPackets) {
-    auto world = WorldOf(Describe("uac2-implicit-duplex"));
+    auto world = WorldOf(DescriptionOf("uac2-implicit-duplex"));
     ASSERT_TRUE(world->HasLayer());
     CUSBAudioCL& layer = world->Layer();
     ASSERT_EQ(SelectPaced(layer, kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
@@ -234,7 +254,7 @@ TEST(CapturePacedPackets, DeviationsFromNominalBecomeBigAndSmallPackets) {
 // ---------------------------------------------------------------- the length-header device
 
 TEST(LengthHeaderPackets, EveryPacketCarriesItsLengthAndTheAudioArrivesWhole) {
-    auto world = WorldOf(Describe("framed-vendor-class"));
+    auto world = WorldOf(DescriptionOf("framed-vendor-class"));
     ASSERT_TRUE(world->HasLayer());
     CUSBAudioCL& layer = world->Layer();
     ASSERT_EQ(SelectPaced(layer, kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
@@ -261,23 +281,52 @@ TEST(LengthHeaderPackets, EveryPacketCarriesItsLengthAndTheAudioArrivesWhole) {
     });
 }
 
-// ---------------------------------------------------------------- hostile input
+// ---------------------------------------------------------------- every ready-made device
 
-void ZeroMaxPacketSize(simusb::DescriptorSet& set, uint8_t address) {
-    std::vector<uint8_t>& bytes = set.configurations[0];
-    for (size_t at = 0; at + 7 <= bytes.size() && bytes[at] >= 2; at += bytes[at]) {
-        if (bytes[at + 1] == 0x05 && bytes[at + 2] == address) {
-            bytes[at + 4] = 0;
-            bytes[at + 5] = 0;
+// What a check of a device runs for each direction: the best format at 48
+// kHz, the selection in the form the engine would use, and for render the
+// first eight transfers of 1 ms as the transport would cut them.
+TEST(ReadyMadeDevices, EveryDirectionSelectsAndRenderPlansEightTransfers) {
+    for (const simusb::ReadyMadeDevice& device : simusb::ReadyMadeDevices()) {
+        SCOPED_TRACE(std::string(device.name));
+        auto world = WorldOf(device.describe());
+        ASSERT_TRUE(world->HasLayer());
+        CUSBAudioCL& layer = world->Layer();
+        const bool paced = layer.RenderFollowsCapture();
+        for (UCHAR direction : {kCapture, kRender}) {
+            if (layer.Stream(direction) == nullptr) continue;
+            ULONG channels = 0, bits = 0;
+            ASSERT_EQ(layer.GetBestFormat(direction, kPcm, 48000, &channels, &bits), STATUS_SUCCESS);
+            PacedSelection s = paced ? SelectPaced(layer, direction, kPcm, channels, bits, 48000)
+                                     : PacedSelection{SelectExplicit(layer, direction, kPcm, channels, bits, 48000)};
+            ASSERT_EQ(s.status, STATUS_SUCCESS) << int(direction);
+            EXPECT_GT(s.maxBytesPerTransfer, 0u);
+            if (direction != kRender) continue;
+            const ULONG frameBytes = layer.RenderStream()->bytesPerFrame;
+            const ULONG feedback = layer.ApplyPendingFeedback();
+            vq7::RenderCursor cursor = layer.CurrentRenderCursor();
+            for (int transfer = 0; transfer < 8; ++transfer) {
+                ULONG bytes = paced ? s.nominalBytesPerTransfer : layer.GetRenderTransferBytes(1, feedback, cursor);
+                EXPECT_EQ(bytes, 48 * frameBytes) << "48 frames a millisecond";
+                RenderPacketPlan plan{};
+                ASSERT_EQ(layer.PlanRenderPackets(bytes, 1, cursor, &plan), STATUS_SUCCESS);
+                EXPECT_EQ(plan.Total(), bytes);
+                EXPECT_EQ(plan.count, layer.IsHighSpeed() ? 8u : 1u);
+                cursor = plan.after;
+            }
         }
     }
 }
 
+// ---------------------------------------------------------------- hostile input
+
 TEST(HostileTransport, EndpointsThatCarryNothingAreRefusedAtSubmission) {
-    simusb::AudioDescription d = Describe("q7-0b31");
-    simusb::DescriptorSet set = simusb::BuildDescriptors(d);
-    for (uint8_t address : {0x01, 0x81, 0x82}) ZeroMaxPacketSize(set, address);
-    ClassLayerWorld world(std::make_shared<simusb::AudioDevice>(set, simusb::BuildSettings(d)));
+    auto device = kerneltest::MakeEditedDevice(DescriptionOf("q7-0b31"), [](std::vector<uint8_t>& set) {
+        for (uint8_t address : {0x01, 0x81, 0x82}) {
+            kerneltest::WriteLe16(set, kerneltest::FindEndpointDescriptor(set, address) + 4, 0);  // wMaxPacketSize
+        }
+    });
+    ClassLayerWorld world(device);
     ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS);
     CUSBAudioCL& layer = world.Layer();
     auto s = SelectExplicit(layer, kRender, kPcm, 2, 24, 48000, 8);

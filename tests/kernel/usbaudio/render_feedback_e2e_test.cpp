@@ -16,6 +16,7 @@ namespace {
 
 using namespace streamtest;
 using kerneltest::ClassLayerWorld;
+using kerneltest::DescriptionOf;
 
 constexpr ULONG kTransfersInFlight = 8;
 constexpr ULONG kFramesPerTransfer = 8;  // ms
@@ -23,7 +24,9 @@ constexpr ULONG kFeedbackInFlight = 2;
 constexpr ULONG kFrameBytes = 8;
 constexpr ULONG kOneSample = 0x10000;
 
-INT32 Marker(ULONG64 frame, ULONG channel) { return static_cast<INT32>(((frame * 2 + channel) & 0xFFFFFF) << 8); }
+INT32 Marker(ULONG64 frame, ULONG channel) {
+    return static_cast<INT32>(((frame * 2 + channel) & 0xFFFFFF) << 8);
+}
 
 // The engine's check of a feedback value: implausible values give way to nominal.
 ULONG Plausible(ULONG value, ULONG nominal) {
@@ -60,7 +63,6 @@ public:
             stopping_ = true;
         }
         KeWaitForSingleObject(&drained_, Executive, KernelMode, FALSE, nullptr);
-        streamtest::LetCompletionsReturn();
     }
 
     ULONG64 FramesSent() const { return nextFrame_; }
@@ -88,15 +90,15 @@ private:
             samples[2 * frame] = Marker(nextFrame_, 0);
             samples[2 * frame + 1] = Marker(nextFrame_, 1);
         }
-        NTSTATUS status = layer_.SubmitRenderTransfer(slot.buffer.data(), nullptr, slot.bytes, kFramesPerTransfer,
-                                                      RenderDone, &slot);
+        NTSTATUS status =
+            layer_.SubmitRenderTransfer(slot.buffer.data(), nullptr, slot.bytes, kFramesPerTransfer, RenderDone, &slot);
         failures_ += NT_SUCCESS(status) ? 0 : 1;
         return NT_SUCCESS(status);
     }
     bool SubmitFeedback(Slot& slot) {
         if (stopping_) return false;
-        return NT_SUCCESS(layer_.RecvFeedback(slot.buffer.data(), static_cast<ULONG>(slot.buffer.size()), FeedbackDone,
-                                              &slot));
+        return NT_SUCCESS(
+            layer_.RecvFeedback(slot.buffer.data(), static_cast<ULONG>(slot.buffer.size()), FeedbackDone, &slot));
     }
 
     static VOID RenderDone(NTSTATUS status, ULONG bytes, ULONG, PVOID context, ULONG) {
@@ -179,13 +181,13 @@ void PlayWhileTheClockDrifts(ClassLayerWorld& world, ULONG rate, LONG64 seconds,
 }
 
 TEST(RenderFeedbackEndToEnd, SixtySecondsWithTheClock300PpmFastThenSlow) {
-    auto world = WorldOf(Describe("uac2-async-dac"));
+    auto world = WorldOf(DescriptionOf("uac2-async-dac"));
     PlayWhileTheClockDrifts(*world, 48000, 60, 300);
 }
 
 // Feedback counts samples per microframe also when a packet spans two.
 TEST(RenderFeedbackEndToEnd, PacketsOfTwoMicroframesFollowPerMicroframeFeedback) {
-    simusb::AudioDescription d = Describe("uac2-async-dac");
+    simusb::AudioDescription d = DescriptionOf("uac2-async-dac");
     d.streams[0].interval = 2;
     auto world = WorldOf(d);
     PlayWhileTheClockDrifts(*world, 96000, 10, 300);

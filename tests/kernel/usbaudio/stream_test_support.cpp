@@ -2,11 +2,6 @@
 
 namespace streamtest {
 
-simusb::AudioDescription Describe(const char* readyMade) {
-    const simusb::ReadyMadeDevice* found = simusb::FindReadyMadeDevice(readyMade);
-    return found != nullptr ? found->describe() : simusb::AudioDescription{};
-}
-
 simusb::desc::Format Pcm(uint8_t channels, uint8_t subslotBytes, uint8_t bitResolution) {
     return simusb::desc::Format{channels, subslotBytes, bitResolution, simusb::uac::kFormatPcm};
 }
@@ -31,13 +26,15 @@ Selection SelectExplicit(CUSBAudioCL& layer, UCHAR direction, USHORT tag, ULONG 
 PacedSelection SelectPaced(CUSBAudioCL& layer, UCHAR direction, USHORT tag, ULONG channels, ULONG bits, ULONG rate,
                            ULONG msPerTransfer) {
     PacedSelection s;
-    s.status = layer.SelectStreamingFormat(direction, tag, channels, bits, rate, msPerTransfer, &s.channels,
-                                           &s.containerBits, &s.nominalBytesPerTransfer, &s.framesBelow,
-                                           &s.framesAbove, &s.maxBytesPerTransfer);
+    s.status =
+        layer.SelectStreamingFormat(direction, tag, channels, bits, rate, msPerTransfer, &s.channels, &s.containerBits,
+                                    &s.nominalBytesPerTransfer, &s.framesBelow, &s.framesAbove, &s.maxBytesPerTransfer);
     return s;
 }
 
-TransferReport::TransferReport() { KeInitializeEvent(&done_, NotificationEvent, FALSE); }
+TransferReport::TransferReport() {
+    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+}
 
 VOID TransferReport::Callback(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context, ULONG durationMs) {
     auto* report = static_cast<TransferReport*>(context);
@@ -48,10 +45,7 @@ VOID TransferReport::Callback(NTSTATUS status, ULONG bytes, ULONG startFrame, PV
     KeSetEvent(&report->done_, IO_NO_INCREMENT, FALSE);
 }
 
-void TransferReport::Wait() {
-    KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
-    LetCompletionsReturn();
-}
+void TransferReport::Wait() { KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr); }
 
 bool WaitForStableClock(CUSBAudioCL& layer, UCHAR direction) {
     for (int ms = 0; ms < 100; ++ms) {
@@ -63,12 +57,6 @@ bool WaitForStableClock(CUSBAudioCL& layer, UCHAR direction) {
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }
     return layer.IsClockStable(direction);
-}
-
-void LetCompletionsReturn() {
-    LARGE_INTEGER delay;
-    delay.QuadPart = -10000;  // 1 ms: time moves on only once the completion routine is done
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
 }
 
 void WithDevice(kerneltest::ClassLayerWorld& world, const std::function<void(simusb::AudioDevice&)>& fn) {

@@ -1,12 +1,12 @@
 // Helpers for the tests of format selection and the isochronous transport:
-// worlds built from a ready-made device's description with changes, the
-// explicit form of a format selection in one call, and the report of one
-// asynchronous transfer.
+// worlds built from a (changed) description, the two forms of a format
+// selection in one call each, and the report of one asynchronous transfer.
 #pragma once
 
 #include <memory>
 
 #include "class_layer_world.h"
+#include "descriptor_edits.h"
 #include "simusb/ready_made_devices.h"
 
 namespace streamtest {
@@ -15,8 +15,6 @@ constexpr UCHAR kRender = 0;
 constexpr UCHAR kCapture = 1;
 constexpr USHORT kPcm = 1;
 
-// The description of a ready-made device, to change before building it.
-simusb::AudioDescription Describe(const char* readyMade);
 simusb::desc::Format Pcm(uint8_t channels, uint8_t subslotBytes, uint8_t bitResolution);
 // A world whose device follows the description, started and configured
 // (check Started()).
@@ -44,7 +42,7 @@ class TransferReport {
 public:
     TransferReport();
     static VOID Callback(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context, ULONG durationMs);
-    // Waits (in virtual time) for the callback and its completion routine.
+    // Waits (in virtual time) for the callback.
     void Wait();
 
     NTSTATUS status = STATUS_PENDING;
@@ -59,10 +57,6 @@ private:
 // Polls the direction's clock every millisecond, as the engine does before
 // it streams, for at most 100 ms; whether it became stable.
 bool WaitForStableClock(CUSBAudioCL& layer, UCHAR direction);
-
-// A callback runs before its completion routine releases the transfer:
-// waits until every completion that reported has returned.
-void LetCompletionsReturn();
 
 // Runs fn with the world's device while the host controller leaves it alone.
 void WithDevice(kerneltest::ClassLayerWorld& world, const std::function<void(simusb::AudioDevice&)>& fn);
