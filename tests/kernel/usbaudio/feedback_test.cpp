@@ -15,24 +15,24 @@ using namespace streamtest;
 using kerneltest::ClassLayerWorld;
 using kerneltest::DescriptionOf;
 
-// An isochronous IN URB of up to 8 packets over its own data.
+// An isochronous IN URB of up to 8 packets over its own data, in pool-like
+// storage of its own as URBs of the lookaside are.
 struct FeedbackUrb {
-    explicit FeedbackUrb(std::vector<UCHAR> bytes) : data(std::move(bytes)) {
-        urb.UrbIsochronousTransfer.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-        urb.UrbIsochronousTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-        urb.UrbIsochronousTransfer.TransferBufferLength = static_cast<ULONG>(data.size());
+    explicit FeedbackUrb(std::vector<UCHAR> bytes)
+        : data(std::move(bytes)), storage(GET_ISO_URB_SIZE(8)), urb(reinterpret_cast<PURB>(storage.data())) {
+        Iso().Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+        Iso().TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        Iso().TransferBufferLength = static_cast<ULONG>(data.size());
     }
+    _URB_ISOCH_TRANSFER& Iso() { return urb->UrbIsochronousTransfer; }
     void Packet(ULONG offset, ULONG length, USBD_STATUS status = USBD_STATUS_SUCCESS) {
-        _URB_ISOCH_TRANSFER& iso = urb.UrbIsochronousTransfer;
-        iso.IsoPacket[iso.NumberOfPackets++] = USBD_ISO_PACKET_DESCRIPTOR{offset, length, status};
+        Iso().IsoPacket[Iso().NumberOfPackets++] = USBD_ISO_PACKET_DESCRIPTOR{offset, length, status};
     }
-    ULONG Average(LONG* last) { return vq7::AverageFeedbackPackets(urb.UrbIsochronousTransfer, data.data(), last); }
+    ULONG Average(LONG* last) { return vq7::AverageFeedbackPackets(Iso(), data.data(), last); }
 
     std::vector<UCHAR> data;
-    union {
-        URB urb{};
-        UCHAR room[GET_ISO_URB_SIZE(8)];
-    };
+    std::vector<UCHAR> storage;
+    PURB urb;
 };
 
 TEST(FeedbackAverage, EmptyPacketsRepeatTheValueBeforeAndOtherLengthsAreIgnored) {
@@ -151,10 +151,10 @@ TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrive
     FeedbackUrb longPacket(std::vector<UCHAR>(1024));
     longPacket.Packet(0, layer.CaptureStream()->maximumPacketBytes);
     longPacket.Packet(512, layer.CaptureStream()->maximumPacketBytes + 4);
-    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, &longPacket.urb, nullptr), STATUS_UNEXPECTED_IO_ERROR);
-    longPacket.urb.UrbIsochronousTransfer.IsoPacket[1].Length = layer.CaptureStream()->minimumPacketBytes;
-    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, &longPacket.urb, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_CANCELLED, &longPacket.urb, nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, longPacket.urb, nullptr), STATUS_UNEXPECTED_IO_ERROR);
+    longPacket.Iso().IsoPacket[1].Length = layer.CaptureStream()->minimumPacketBytes;
+    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, longPacket.urb, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_CANCELLED, longPacket.urb, nullptr), STATUS_CANCELLED);
 }
 
 TEST(ProtectedContent, ForwardsToTheDeviceBelowWithTheDataPipe) {
