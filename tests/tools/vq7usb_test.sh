@@ -2,7 +2,9 @@
 # vq7usb end to end: every ready-made device inspected as JSON with the keys
 # engineers rely on, accepted by the driver, and inspected again from its
 # exported descriptor file with the same result; clear errors with exit
-# status 2 for devices that cannot be had.
+# status 2 for devices that cannot be had. Every ready-made device planned
+# at every common rate: the keys engineers rely on, packets within the
+# alternate's bounds, render transfers carrying the rate's frames.
 set -euo pipefail
 tool=$1
 work=$(mktemp -d)
@@ -47,6 +49,96 @@ for name in $("$tool" list | awk '{print $1}'); do
 done
 [ "$count" -ge 14 ] || { echo "FAIL: only $count ready-made devices listed"; exit 1; }
 
+check_plans() {  # files named <device>@<rate>.<exit status>.json
+  python3 - "$@" <<'PY'
+import json, os, sys
+def check(path):
+    plan = json.load(open(path))
+    exit_status = int(os.path.basename(path).split(".")[-2])
+    assert plan["start"] == "STATUS_SUCCESS", plan
+    assert "render" in plan or "capture" in plan, plan
+    refused = False
+    keys = ["status", "form", "alternate", "channels", "containerBits", "bytesPerFrame", "nominal", "minimum", "maximum",
+            "minimumDiffers", "serviceInterval", "maxBytesPerTransfer", "feedbackNominal"]
+    for name in ("render", "capture"):
+        if name not in plan:
+            continue
+        direction = plan[name]
+        if direction["status"] != "STATUS_SUCCESS":
+            assert list(direction) == ["status"], direction
+            refused = True
+            continue
+        for key in keys:
+            assert key in direction, (name, key)
+        assert direction["form"] in ("paced", "explicit")
+        assert direction["minimum"] <= direction["nominal"] <= direction["maximum"], direction
+        assert direction["nominal"] % direction["bytesPerFrame"] == 0, direction
+        assert direction["minimumDiffers"] == (direction["minimum"] != direction["nominal"]), direction
+        feedback = direction["feedbackNominal"]
+        assert feedback is None or feedback.startswith("0x"), feedback
+        if name == "capture" or direction["form"] == "paced":
+            assert direction["framesBelow"] <= 0 <= direction["framesAbove"], direction
+            assert direction["nominalPerTransfer"] % direction["bytesPerFrame"] == 0, direction
+        if name == "capture":
+            assert "transfers" not in direction
+            continue
+        transfers = direction["transfers"]
+        assert len(transfers) == 8, transfers
+        frames = 0
+        for transfer in transfers:
+            assert transfer and sum(transfer) <= direction["maxBytesPerTransfer"], transfer
+            assert all(0 <= length <= direction["maximum"] for length in transfer), transfer
+            if direction["form"] == "paced":
+                assert sum(transfer) == direction["nominalPerTransfer"], transfer
+            frames += sum(transfer) // direction["bytesPerFrame"]
+        if direction["form"] == "explicit":
+            # Eight transfers carry the rate's frames, to within one frame.
+            expected = plan["rate"] * plan["ms"] * 8 / 1000
+            assert abs(frames - expected) <= 1, (frames, expected)
+    assert exit_status == (1 if refused else 0), (exit_status, refused)
+for path in sys.argv[1:]:
+    try:
+        check(path)
+    except AssertionError as error:
+        print("FAIL: plan", os.path.basename(path), error)
+        print(open(path).read())
+        sys.exit(1)
+print(len(sys.argv) - 1, "plans checked")
+PY
+}
+
+mkdir "$work/plans"
+for name in $("$tool" list | awk '{print $1}'); do
+  for rate in 32000 44100 48000 88200 96000 176400 192000 352800 384000 705600 768000; do
+    set +e; "$tool" plan "$name" --rate "$rate" --json > "$work/plan.json"; status=$?; set -e
+    mv "$work/plan.json" "$work/plans/$name@$rate.$status.json"
+  done
+done
+planned=$(check_plans "$work"/plans/*.json) || { echo "$planned"; exit 1; }
+"$tool" plan q7-0b31 --rate 48000 --json > "$work/plan.json"
+python3 - "$work/plan.json" <<'PY'
+import json, sys
+plan = json.load(open(sys.argv[1]))
+assert plan["render"]["form"] == "paced" and plan["capture"]["form"] == "paced", plan
+assert plan["render"]["transfers"] == [[48] * 8] * 8, plan["render"]["transfers"]
+assert plan["capture"]["nominalPerTransfer"] == 768 and plan["capture"]["channels"] == 4, plan["capture"]
+PY
+"$tool" plan uac2-async-dac --rate 44100 --ms 8 --json > "$work/plan.json"
+python3 - "$work/plan.json" <<'PY'
+import json, sys
+plan = json.load(open(sys.argv[1]))
+assert "capture" not in plan, plan
+render = plan["render"]
+assert render["form"] == "explicit" and render["feedbackNominal"] == "0x00058333", render
+assert all(len(transfer) == 64 for transfer in render["transfers"]), render["transfers"]
+assert sorted(set(length for transfer in render["transfers"] for length in transfer)) == [40, 48], render
+PY
+"$tool" plan uac1-async-dac --rate 48000 | grep -q "paced by feedback" || { echo "FAIL: plan text report"; exit 1; }
+"$tool" export uac1-async-dac > "$work/dac.usb"
+"$tool" plan "$work/dac.usb" --rate 48000 --json > "$work/dac.plan.json"
+"$tool" plan uac1-async-dac --rate 48000 --json | cmp -s - "$work/dac.plan.json" || {
+  echo "FAIL: the exported file plans differently"; exit 1; }
+
 expect_exit() {  # status, then the command
   local want=$1; shift
   set +e; "$@" > "$work/out" 2> "$work/err"; local got=$?; set -e
@@ -60,4 +152,11 @@ expect_exit 2 "$tool" inspect "$work/bad.usb"
 grep -q "line" "$work/err"
 expect_exit 2 "$tool" export no-such-device
 expect_exit 2 "$tool" frobnicate
-echo "vq7usb: $count devices inspected, exported and inspected again"
+expect_exit 1 "$tool" plan q7-0b31 --rate 48000 --tag 3
+grep -q "refused, STATUS_NO_MATCH" "$work/out"
+expect_exit 2 "$tool" plan q7-0b31
+expect_exit 2 "$tool" plan q7-0b31 --rate fast
+expect_exit 2 "$tool" plan q7-0b31 --rate 48000 --tag 2
+expect_exit 2 "$tool" plan q7-0b31 --rate 48000 --ms 0
+expect_exit 2 "$tool" plan no-such-device --rate 48000
+echo "vq7usb: $count devices inspected, exported and inspected again; $planned"

@@ -5,18 +5,23 @@
 //   vq7usb list                      the ready-made simulated devices
 //   vq7usb export <name>             a ready-made device as a descriptor file
 //   vq7usb inspect [--json] <device> the audio model the driver builds
+//   vq7usb plan <device> --rate <Hz> [--tag 1|3] [--ms <ms>] [--json]
+//                                    what the engine runs when it opens each
+//                                    direction at that rate
 //
 // <device> is a descriptor file or a ready-made device's name. Exit status:
 // 0 when the driver accepts the device, 1 when it refuses it (the report
-// says how far it got), 2 for a device that cannot be had or bad arguments.
+// says how far it got; for plan, when a direction refuses the rate), 2 for a device that cannot be had or bad arguments.
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device_source.h"
 #include "run_class_layer.h"
+#include "transfer_plan.h"
 #include "simusb/descriptor_file.h"
 #include "simusb/ready_made_devices.h"
 
@@ -30,7 +35,8 @@ int Usage() {
     fprintf(stderr,
             "usage: vq7usb list\n"
             "       vq7usb export <ready-made device>\n"
-            "       vq7usb inspect [--json] <descriptor file or ready-made device>\n");
+            "       vq7usb inspect [--json] <descriptor file or ready-made device>\n"
+            "       vq7usb plan <descriptor file or ready-made device> --rate <Hz> [--tag 1|3] [--ms <ms>] [--json]\n");
     return kUsageError;
 }
 
@@ -52,17 +58,78 @@ int Export(const std::string& name) {
     return kAccepted;
 }
 
-int InspectDevice(const std::string& source, bool json) {
-    std::shared_ptr<simusb::AudioDevice> device;
+std::shared_ptr<simusb::AudioDevice> Open(const std::string& source) {
     try {
-        device = vq7usb::OpenDevice(source);
+        return vq7usb::OpenDevice(source);
     } catch (const vq7usb::DeviceSourceError& error) {
         fprintf(stderr, "vq7usb: %s\n", error.what());
+        return nullptr;
+    }
+}
+
+int InspectDevice(const std::string& source, bool json) {
+    std::shared_ptr<simusb::AudioDevice> device = Open(source);
+    if (device == nullptr) {
         return kUsageError;
     }
     vq7usb::ModelView model = vq7usb::RunClassLayer(device);
     fputs(json ? (vq7usb::ModelJson(model) + "\n").c_str() : vq7usb::ModelText(model).c_str(), stdout);
     return NT_SUCCESS(model.status) ? kAccepted : kRefused;
+}
+
+// A whole decimal number in [minimum, maximum], or nothing.
+bool ParseNumber(const std::string& text, unsigned long minimum, unsigned long maximum, ULONG* value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    unsigned long number = std::stoul(text);
+    if (number < minimum || number > maximum) {
+        return false;
+    }
+    *value = static_cast<ULONG>(number);
+    return true;
+}
+
+bool DirectionRefused(const std::optional<vq7usb::DirectionPlan>& direction) {
+    return direction && !NT_SUCCESS(direction->status);
+}
+
+int Plan(const std::vector<std::string>& args) {
+    std::string source;
+    vq7usb::PlanRequest request;
+    bool json = false;
+    bool haveRate = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        bool hasValue = i + 1 < args.size();
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--rate" && hasValue) {
+            if (!ParseNumber(args[++i], 1, 0xFFFFFF, &request.rate)) return Usage();
+            haveRate = true;
+        } else if (arg == "--tag" && hasValue) {
+            ULONG tag = 0;
+            if (!ParseNumber(args[++i], 1, 3, &tag) || tag == 2) return Usage();
+            request.tag = static_cast<USHORT>(tag);
+        } else if (arg == "--ms" && hasValue) {
+            if (!ParseNumber(args[++i], 1, 64, &request.ms)) return Usage();
+        } else if (source.empty() && arg.rfind("--", 0) != 0) {
+            source = arg;
+        } else {
+            return Usage();
+        }
+    }
+    if (source.empty() || !haveRate) {
+        return Usage();
+    }
+    std::shared_ptr<simusb::AudioDevice> device = Open(source);
+    if (device == nullptr) {
+        return kUsageError;
+    }
+    vq7usb::TransferPlan plan = vq7usb::PlanTransfers(device, request);
+    fputs(json ? (vq7usb::PlanJson(plan) + "\n").c_str() : vq7usb::PlanText(plan).c_str(), stdout);
+    bool refused = !NT_SUCCESS(plan.startStatus) || DirectionRefused(plan.render) || DirectionRefused(plan.capture);
+    return refused ? kRefused : kAccepted;
 }
 
 }  // namespace
@@ -84,6 +151,9 @@ int main(int argc, char** argv) {
         if (args.size() == 2 || json) {
             return InspectDevice(args.back(), json);
         }
+    }
+    if (command == "plan") {
+        return Plan(args);
     }
     return Usage();
 }

@@ -1,7 +1,5 @@
 #include "model_view.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <iterator>
 
 #include "descriptor_walk.h"
@@ -10,6 +8,7 @@
 #include "entity_terminal.h"
 #include "json_writer.h"
 #include "status_names.h"
+#include "text_format.h"
 #include "usbaudiocl.h"
 
 namespace vq7usb {
@@ -112,15 +111,6 @@ AlternateView DescribeAlternate(const USB_AS_ALTERNATE& alternate, ULONG number,
     return view;
 }
 
-// Render packet sizes follow capture when both directions run from one
-// clock, or when capture's data endpoint is an implicit-feedback one.
-bool RenderFollowsCapture(const CUSBAudioCL& layer) {
-    const USB_AS_INTERFACE* capture = layer.CaptureStream();
-    if (layer.SharedClock()) return true;
-    if (capture == nullptr || capture->alternateCount < 2 || capture->alternates[1].dataEndpoint == nullptr) return false;
-    return (Field8(capture->alternates[1].dataEndpoint, 3) & 0x30) == 0x20;
-}
-
 void WriteEndpoint(JsonWriter& json, const std::optional<EndpointView>& endpoint) {
     if (!endpoint) {
         json.Null();
@@ -141,16 +131,6 @@ void WriteOptional(JsonWriter& json, const std::optional<T>& value) {
     } else {
         json.Null();
     }
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
 }
 
 std::string SyncName(uint8_t attributes) {
@@ -211,7 +191,7 @@ ModelView DescribeModel(CUSBAudioCL& layer, NTSTATUS status) {
     if (layer.RenderStream() != nullptr) model.render = layer.RenderStream()->interfaceNumber;
     if (layer.CaptureStream() != nullptr) model.capture = layer.CaptureStream()->interfaceNumber;
     model.sharedClock = layer.SharedClock();
-    model.renderFollowsCapture = RenderFollowsCapture(layer);
+    model.renderFollowsCapture = layer.RenderFollowsCapture();
     return model;
 }
 
