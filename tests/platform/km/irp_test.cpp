@@ -274,21 +274,31 @@ TEST_F(IrpTest, CancellingCallsTheCancelRoutineOnce) {
     IoFreeIrp(irp);
 }
 
+// A device of its own driver, and a one-location internal control IRP to send it.
+struct OneDevice {
+    explicit OneDevice(PDRIVER_DISPATCH dispatch) {
+        driver.get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+        IoCreateDevice(driver.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    }
+    kmsim::DriverObject driver{L"\\Driver\\d"};
+    PDEVICE_OBJECT device = nullptr;
+    PIRP irp = nullptr;
+};
+
+NTSTATUS CompleteOnce(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 TEST(IrpDeathTest, ADriverAllocatedIrpThatCompletesPastItsOwnerStops) {
     EXPECT_DEATH(
         {
             kmsim::Simulation sim;
-            kmsim::DriverObject driver(L"\\Driver\\d");
-            driver.get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return STATUS_SUCCESS;
-            };
-            PDEVICE_OBJECT device = nullptr;
-            IoCreateDevice(driver.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoCallDriver(device, irp);
+            OneDevice one(CompleteOnce);
+            IoCallDriver(one.device, one.irp);
         },
         "completed past its last stack location");
 }
@@ -297,20 +307,13 @@ TEST(IrpDeathTest, CompletingTwiceStops) {
     EXPECT_DEATH(
         {
             kmsim::Simulation sim;
-            kmsim::DriverObject driver(L"\\Driver\\d");
-            driver.get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return STATUS_SUCCESS;
-            };
-            PDEVICE_OBJECT device = nullptr;
-            IoCreateDevice(driver.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            PIRP irp = IoAllocateIrp(1, FALSE);
+            OneDevice one([](PDEVICE_OBJECT device, PIRP irp) {
+                CompleteOnce(device, irp);
+                return CompleteOnce(device, irp);
+            });
             Completion completion;
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoSetCompletionRoutine(irp, OnComplete, &completion, TRUE, TRUE, TRUE);
-            IoCallDriver(device, irp);
+            IoSetCompletionRoutine(one.irp, OnComplete, &completion, TRUE, TRUE, TRUE);
+            IoCallDriver(one.device, one.irp);
         },
         "STOP: 0x00000044");
 }
@@ -319,17 +322,12 @@ TEST(IrpDeathTest, CallingPastTheLastStackLocationStops) {
     EXPECT_DEATH(
         {
             kmsim::Simulation sim;
-            kmsim::DriverObject driver(L"\\Driver\\d");
             // A device that forwards to itself: a stack one location deeper than the IRP holds.
-            driver.get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT self, PIRP irp) {
+            OneDevice one([](PDEVICE_OBJECT self, PIRP irp) {
                 IoCopyCurrentIrpStackLocationToNext(irp);
                 return IoCallDriver(self, irp);
-            };
-            PDEVICE_OBJECT device = nullptr;
-            IoCreateDevice(driver.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoCallDriver(device, irp);
+            });
+            IoCallDriver(one.device, one.irp);
         },
         "STOP: 0x00000035");
 }
@@ -338,17 +336,12 @@ TEST(IrpDeathTest, FreeingAnIrpInFlightStops) {
     EXPECT_DEATH(
         {
             kmsim::Simulation sim;
-            kmsim::DriverObject driver(L"\\Driver\\d");
-            driver.get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+            OneDevice one([](PDEVICE_OBJECT, PIRP irp) {
                 IoMarkIrpPending(irp);
                 return STATUS_PENDING;
-            };
-            PDEVICE_OBJECT device = nullptr;
-            IoCreateDevice(driver.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoCallDriver(device, irp);
-            IoFreeIrp(irp);
+            });
+            IoCallDriver(one.device, one.irp);
+            IoFreeIrp(one.irp);
         },
         "while it is in flight");
 }
