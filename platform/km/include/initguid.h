@@ -1,4 +1,4 @@
-// Stand-in for <initguid.h>. DEFINE_GUID always defines its GUID here, so
-// this header only has to exist for code that includes it.
-#pragma once
+// Stand-in for <initguid.h>: the unit that includes it defines the GUIDs of
+// the headers it includes afterwards; every other unit only declares them.
 #define INITGUID
+#include <guiddef.h>

@@ -5,11 +5,15 @@
 #include "kmsim/simulation.h"
 #include "kmsim/trace.h"
 
-namespace {
+// This test's providers are defined here, the one unit of the program that
+// includes <initguid.h>.
+#include <initguid.h>
 
 // {6A4B0C1D-2E3F-4051-9263-748596A7B8C9}
 DEFINE_GUID(kProvider, 0x6a4b0c1d, 0x2e3f, 0x4051, 0x92, 0x63, 0x74, 0x85, 0x96, 0xa7, 0xb8, 0xc9);
 DEFINE_GUID(kOtherProvider, 0x6a4b0c1d, 0x2e3f, 0x4051, 0x92, 0x63, 0x74, 0x85, 0x96, 0xa7, 0xb8, 0xca);
+
+namespace {
 
 TEST(Tracing, ProvidersAreDisabledWithoutASession) {
     kmsim::Simulation sim;

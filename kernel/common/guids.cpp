@@ -1,0 +1,10 @@
+// The GUIDs the driver uses, defined once: this is the one unit that
+// includes <initguid.h>, so the headers after it define their GUIDs here and
+// every other unit only declares them.
+#include <ntddk.h>
+
+#include <initguid.h>
+
+#include <usbbusif.h>
+
+#include "trace.h"
