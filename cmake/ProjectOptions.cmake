@@ -34,10 +34,21 @@ endfunction()
 
 # Kernel-mode code: no exceptions, no RTTI, and the compiler refuses the C
 # library's wide-character functions (they assume a 32-bit wchar_t here).
+# In the Windows build it sees mingw-w64's DDK headers instead of the
+# stand-ins, with our one header for their gaps forced in first, and the
+# platform's declarations for Windows 7, the oldest system the driver runs
+# on (newer services are asked for at run time).
 function(vq7_kernel_code target)
   vq7_warnings(${target})
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-  target_compile_definitions(${target} PRIVATE _KERNEL_MODE=1 VQ7_FORBID_CRT_WIDE=1)
+  target_compile_definitions(${target} PRIVATE _KERNEL_MODE=1)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    target_include_directories(${target} SYSTEM PRIVATE ${VQ7_DDK_INCLUDE})
+    target_compile_options(${target} PRIVATE -include ${PROJECT_SOURCE_DIR}/platform/mingw/ddk_compat.h)
+    target_compile_definitions(${target} PRIVATE NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
+  else()
+    target_compile_definitions(${target} PRIVATE VQ7_FORBID_CRT_WIDE=1)
+  endif()
 endfunction()
 
 # Test executables export their symbols so that the verifier can name the

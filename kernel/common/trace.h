@@ -6,6 +6,17 @@
 
 #include <ntddk.h>
 
+// Messages are checked against the kernel formatter's conventions, which
+// are Windows's: long is 32 bits, so a ULONG is %lu. GCC knows them as
+// ms_printf when it targets Windows. Its Linux printf check assumes a 64-bit
+// long and would refuse the right %lu, so there the check is left to the
+// Windows build; the stand-in's formatter reads %lu as 32 bits, as Windows's.
+#if defined(__GNUC__) && defined(_WIN32)
+#define VQ7_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(ms_printf, formatIndex, firstArgument)))
+#else
+#define VQ7_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
+
 namespace vq7 {
 
 // Trace flags: which part of the driver speaks.
@@ -30,7 +41,7 @@ NTSTATUS TraceRegister();
 void TraceUnregister();
 
 bool TraceEnabled(UCHAR level, ULONGLONG flags);
-void TraceMessage(UCHAR level, ULONGLONG flags, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void TraceMessage(UCHAR level, ULONGLONG flags, const char* format, ...) VQ7_PRINTF_FORMAT(3, 4);
 
 }  // namespace vq7
 

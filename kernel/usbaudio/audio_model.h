@@ -11,7 +11,7 @@ class CUSBAudioEntity;
 // One alternate setting of a streaming interface, zeroed first. A setting
 // without endpoints has only its interface descriptor.
 struct USB_AS_ALTERNATE {
-    const UCHAR* interface;            // the standard interface descriptor
+    const UCHAR* interfaceDescriptor;  // the standard interface descriptor
     const UCHAR* dataEndpoint;         // the standard endpoint descriptor that carries audio
     const UCHAR* general;              // class-specific AS_GENERAL (0x24, subtype 1)
     const UCHAR* format;               // class-specific FORMAT_TYPE (0x24, subtype 2)

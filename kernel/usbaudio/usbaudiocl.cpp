@@ -232,17 +232,17 @@ NTSTATUS CUSBAudioCL::ParseAlternate(USB_AS_INTERFACE* record, ULONG alternate, 
     match.alternate = static_cast<LONG>(alternate);
     match.interfaceClass = AudioInterfaceClass();
     match.subClass = kAudioStreamingSubclass;
-    const UCHAR* interface = walk.FindInterface(walk.Begin(), match);
-    if (interface == nullptr) {
+    const UCHAR* descriptor = walk.FindInterface(walk.Begin(), match);
+    if (descriptor == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
-    into->interface = interface;
-    UCHAR claimed = vq7::Field8(interface, 4);
+    into->interfaceDescriptor = descriptor;
+    UCHAR claimed = vq7::Field8(descriptor, 4);
     if (claimed == 0) {
         return STATUS_SUCCESS;
     }
-    const UCHAR* regionEnd = walk.RegionEnd(interface);
-    // The endpoints that actually follow, however many the interface claims.
+    const UCHAR* regionEnd = walk.RegionEnd(descriptor);
+    // The endpoints that actually follow, however many the descriptor claims.
     auto nextEndpoint = [&](const UCHAR* after) -> const UCHAR* {
         for (const UCHAR* d = walk.Find(walk.Next(after), regionEnd, vq7::kEndpointDescriptorType); d != nullptr;
              d = walk.Find(walk.Next(d), regionEnd, vq7::kEndpointDescriptorType)) {
@@ -259,7 +259,7 @@ NTSTATUS CUSBAudioCL::ParseAlternate(USB_AS_INTERFACE* record, ULONG alternate, 
         UCHAR interval = vq7::Field8(endpoint, 6);
         return IsHighSpeed() ? interval < 5 : interval < 16;
     };
-    const UCHAR* firstEndpoint = nextEndpoint(interface);
+    const UCHAR* firstEndpoint = nextEndpoint(descriptor);
     if (classTwo_) {
         ULONG seen = 0;
         for (const UCHAR* endpoint = firstEndpoint; endpoint != nullptr && seen < claimed;
@@ -287,8 +287,8 @@ NTSTATUS CUSBAudioCL::ParseAlternate(USB_AS_INTERFACE* record, ULONG alternate, 
             }
         }
     }
-    into->general = walk.Find(walk.Next(interface), regionEnd, vq7::kClassInterfaceDescriptorType, kGeneralSubtype);
-    into->format = walk.Find(walk.Next(interface), regionEnd, vq7::kClassInterfaceDescriptorType, kFormatTypeSubtype);
+    into->general = walk.Find(walk.Next(descriptor), regionEnd, vq7::kClassInterfaceDescriptorType, kGeneralSubtype);
+    into->format = walk.Find(walk.Next(descriptor), regionEnd, vq7::kClassInterfaceDescriptorType, kFormatTypeSubtype);
     if (into->dataEndpoint != nullptr) {
         into->dataEndpointGeneral = walk.Find(walk.Next(into->dataEndpoint), regionEnd,
                                               vq7::kClassEndpointDescriptorType, kEndpointGeneralSubtype);

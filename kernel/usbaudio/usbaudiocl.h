@@ -15,6 +15,7 @@
 // render stream.
 #pragma once
 
+#include <ntddk.h>
 #include <drmk.h>
 
 #include "audio_model.h"

@@ -21,7 +21,7 @@ PUSBD_INTERFACE_LIST_ENTRY CUSBAudioCL::BuildInterfaceList(ULONG* count) {
         reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<UCHAR*>(controlInterface_));
     for (USB_AS_INTERFACE* stream = streams_; stream != nullptr; stream = stream->next) {
         list[entry++].InterfaceDescriptor =
-            reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<UCHAR*>(stream->alternates[0].interface));
+            reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<UCHAR*>(stream->alternates[0].interfaceDescriptor));
     }
     return list;
 }

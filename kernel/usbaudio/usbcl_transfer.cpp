@@ -328,7 +328,7 @@ NTSTATUS CUSBCL::AllocateIrpPool(ULONG count) {
     for (ULONG i = 0; i < count; ++i) {
         PIRP irp = IoAllocateIrp(lowerDevice_->StackSize, FALSE);
         if (irp == nullptr) {
-            VQ7_TRACE(TRACE_LEVEL_WARNING, vq7::kTraceUsb, "IRP %u of the pool could not be allocated", i);
+            VQ7_TRACE(TRACE_LEVEL_WARNING, vq7::kTraceUsb, "IRP %lu of the pool could not be allocated", i);
             continue;
         }
         ReturnIrp(irp);

@@ -61,7 +61,7 @@ TEST(AudioModel, TheQ7IsAClassTwoDuplexDeviceOnOneClock) {
     EXPECT_TRUE(layer.SharedClock());  // both terminals run from clock 41
 
     const USB_AS_ALTERNATE& zero = render->alternates[0];
-    EXPECT_NE(zero.interface, nullptr);
+    EXPECT_NE(zero.interfaceDescriptor, nullptr);
     EXPECT_EQ(zero.dataEndpoint, nullptr);
     EXPECT_EQ(zero.general, nullptr);
     const USB_AS_ALTERNATE& first = render->alternates[1];

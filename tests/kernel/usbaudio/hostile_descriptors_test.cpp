@@ -62,7 +62,7 @@ void ExpectModelInsideConfiguration(const CUSBAudioCL& layer) {
         ASSERT_NE(stream->alternates, nullptr);
         for (ULONG i = 0; i < stream->alternateCount; ++i) {
             const USB_AS_ALTERNATE& a = stream->alternates[i];
-            for (const UCHAR* d : {a.interface, a.dataEndpoint, a.general, a.format, a.dataEndpointGeneral,
+            for (const UCHAR* d : {a.interfaceDescriptor, a.dataEndpoint, a.general, a.format, a.dataEndpointGeneral,
                                    a.feedbackEndpoint}) {
                 if (d != nullptr) {
                     EXPECT_TRUE(InsideConfiguration(layer, d)) << "interface " << int{stream->interfaceNumber}

@@ -1,0 +1,76 @@
+// Fills the gaps of mingw-w64's DDK headers where they differ from the
+// platform's own kit, so that the kernel sources compile unchanged in the
+// Windows build. Only that build force-includes it (cmake/windows-ddk.cmake);
+// each gap names what the platform's header has. Nothing here is ours to
+// define: a gap filled in mingw-w64 one day makes its entry redundant.
+#pragma once
+
+#ifndef __MINGW32__
+#error "ddk_compat.h is for the mingw-w64 Windows build only."
+#endif
+
+// The platform's wdm.h takes InterlockedBitTestAndSet/Reset as compiler
+// intrinsics; mingw's defines them inline after its intrin.h already did,
+// which C++ refuses as a redefinition. Keep wdm.h's.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+// The platform's wdm.h declares RtlIsNtDdiVersionAvailable, an ntoskrnl
+// export; mingw's renames it to WdmlibRtlIsNtDdiVersionAvailable, which no
+// library provides. Defining the name to itself keeps the rename out.
+#define RtlIsNtDdiVersionAvailable RtlIsNtDdiVersionAvailable
+
+#include <ntddk.h>
+
+extern "C" NTSYSAPI BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version);
+
+// Allocation and mapping flags of the platform's wdm.h (Windows 8 kit on).
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
+#endif
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
+// The platform's wdm.h (Windows 8 kit on) takes the mapping priority as a
+// ULONG, an MM_PAGE_PRIORITY ORed with MdlMapping* flags; mingw's keeps the
+// older MM_PAGE_PRIORITY parameter, which refuses the flags.
+inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                          PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority) {
+    return MmMapLockedPagesSpecifyCache(Mdl, AccessMode, CacheType, RequestedAddress, BugCheckOnFailure,
+                                        static_cast<MM_PAGE_PRIORITY>(Priority));
+}
+
+// Trace levels of the platform's wdm.h (from evntrace.h's values); mingw's
+// wdm.h has none.
+#ifndef TRACE_LEVEL_NONE
+#define TRACE_LEVEL_NONE 0
+#define TRACE_LEVEL_CRITICAL 1
+#define TRACE_LEVEL_ERROR 2
+#define TRACE_LEVEL_WARNING 3
+#define TRACE_LEVEL_INFORMATION 4
+#define TRACE_LEVEL_VERBOSE 5
+#endif
+
+// The platform's ntdef.h has these; mingw's has them only in winnt.h, which
+// kernel code does not include, so its punknown.h (and drmk.h) fail.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+
+// The platform's drmk.h stands on its own; mingw's uses DWORD, BOOL and
+// PUNKNOWN without including where they come from (its portcls.h includes
+// these first).
+#include <windef.h>
+#include <punknown.h>
+#include <drmk.h>
+
+// The platform's usbdlib.h declares the USBD_* functions extern "C"; mingw's
+// does not, so C++ would look for mangled names usbd does not export.
+#include <usb.h>
+extern "C" {
+#include <usbdlib.h>
+}
