@@ -16,6 +16,15 @@ namespace {
 constexpr size_t kBytesPerLine = 16;
 constexpr size_t kMaxExportedSteps = 64;
 
+// The device behaviours a `quirk` line may name.
+struct QuirkName {
+    std::string_view name;
+    bool QuirkBehaviour::*flag;
+};
+constexpr QuirkName kQuirkNames[] = {
+    {"clock-reads-without-control", &QuirkBehaviour::clockReadsWithoutControl},
+};
+
 std::vector<std::string_view> Tokens(std::string_view line) {
     std::vector<std::string_view> tokens;
     size_t pos = 0;
@@ -50,6 +59,7 @@ private:
     void String(const std::vector<std::string_view>& tokens, std::string_view line);
     void Rates(const std::vector<std::string_view>& tokens);
     void SpeedLine(const std::vector<std::string_view>& tokens);
+    void QuirkLine(const std::vector<std::string_view>& tokens);
     [[noreturn]] void Fail(const std::string& what) const { throw DescriptorFileError(lineNumber_, what); }
 
     DescriptorFile file_;
@@ -83,13 +93,14 @@ void Parser::Line(std::string_view line) {
     std::vector<std::string_view> tokens = Tokens(line);
     if (tokens.empty() || tokens.front().front() == '#') return;
     std::string_view first = tokens.front();
-    if (first == "device" || first == "config" || first == "string" || first == "rates" || first == "speed") {
+    if (first == "device" || first == "config" || first == "string" || first == "rates" || first == "speed" ||
+        first == "quirk") {
         CloseBlock();
         Keyword(first, tokens, line);
         return;
     }
     if (block_ == Block::None) {
-        Fail("expected device, config, string, rates or speed, found '" + std::string(first) + "'");
+        Fail("expected device, config, string, rates, speed or quirk, found '" + std::string(first) + "'");
     }
     HexBytes(tokens, 0);
 }
@@ -105,6 +116,8 @@ void Parser::Keyword(std::string_view keyword, const std::vector<std::string_vie
         String(tokens, line);
     } else if (keyword == "rates") {
         Rates(tokens);
+    } else if (keyword == "quirk") {
+        QuirkLine(tokens);
     } else {
         SpeedLine(tokens);
     }
@@ -175,6 +188,18 @@ void Parser::SpeedLine(const std::vector<std::string_view>& tokens) {
     speed_ = tokens[1] == "high" ? Speed::High : Speed::Full;
 }
 
+void Parser::QuirkLine(const std::vector<std::string_view>& tokens) {
+    if (tokens.size() != 2) Fail("expected 'quirk <name>'");
+    for (const QuirkName& quirk : kQuirkNames) {
+        if (tokens[1] == quirk.name) {
+            if (file_.quirks.*quirk.flag) Fail("quirk " + std::string(quirk.name) + " given twice");
+            file_.quirks.*quirk.flag = true;
+            return;
+        }
+    }
+    Fail("unknown quirk '" + std::string(tokens[1]) + "'");
+}
+
 void WriteHex(std::ostringstream& out, const std::vector<uint8_t>& bytes, size_t perLine) {
     static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -216,6 +241,7 @@ DescriptorFile ReadDescriptorFile(const std::filesystem::path& path) {
 std::unique_ptr<AudioDevice> MakeDeviceFromFile(const DescriptorFile& file) {
     AudioSettings settings;
     settings.clocks = file.clocks;
+    settings.quirks = file.quirks;
     return std::make_unique<AudioDevice>(file.descriptors, settings);
 }
 
@@ -241,6 +267,9 @@ std::string WriteDescriptorFile(const AudioDevice& device) {
         out << "rates " << static_cast<int>(clock.id);
         for (uint32_t rate : *rates) out << ' ' << rate;
         out << "\n";
+    }
+    for (const QuirkName& quirk : kQuirkNames) {
+        if (device.Settings().quirks.*quirk.flag) out << "quirk " << quirk.name << "\n";
     }
     return out.str();
 }

@@ -14,6 +14,7 @@ AudioDescription Q7(uint16_t productId, const std::string& model);
 AudioDescription AsyncDac();
 AudioDescription ImplicitFeedbackDuplex();
 AudioDescription ClockSelectorDevice();
+AudioDescription FixedClockDac();
 
 AudioDescription Uac1Duplex();
 AudioDescription Uac1AsyncDac();

@@ -25,6 +25,8 @@ constexpr ReadyMadeDevice kDevices[] = {
      ImplicitFeedbackDuplex},
     {"uac2-clock-selector", "UAC 2.0 playback through a clock selector over two clock sources, with every unit kind",
      ClockSelectorDevice},
+    {"uac2-fixed-clock", "UAC 2.0 playback-only DAC on a fixed 48 kHz clock without a frequency control, "
+     "which still answers its reads", FixedClockDac},
     {"uac1-duplex", "Full-speed UAC 1.0 16-bit stereo duplex at 44.1/48 kHz, adaptive render, synchronous capture",
      Uac1Duplex},
     {"uac1-async-dac", "Full-speed UAC 1.0 asynchronous DAC with a synch endpoint, 32 to 96 kHz continuous",

@@ -90,4 +90,28 @@ AudioDescription ClockSelectorDevice() {
     return d;
 }
 
+// Playback only from an internal fixed clock at 48 kHz whose bmControls
+// declare no sampling frequency control; like real devices of the kind it
+// still answers the frequency CUR and RANGE reads, and stalls SET CUR.
+//   clock 9 -> IT 1 (USB) -> OT 3 (speaker)
+AudioDescription FixedClockDac() {
+    AudioDescription d;
+    d.identity = desc::Identity{kVendor, 0x0C40, 0x0100, "VQ Audio", "Fixed Clock DAC", "FCD-0048", {}};
+    d.category = 0x01;  // desktop speaker
+    desc::Clock clock = InternalClock(9, {48000}, 0);
+    clock.attributes = desc::kClockInternalFixed;
+    clock.frequency = Access::None;
+    clock.validity = Access::None;
+    d.clocks = {clock};
+    d.terminals = {FromHost(1, 9, 2), PhysicalOut(3, uac::kTerminalSpeaker, 1, 9)};
+    desc::Stream render;
+    render.terminal = 1;
+    render.formats = {Pcm(2, 4, 24), Pcm(2, 2, 16)};
+    render.endpoint = 0x01;
+    render.sync = SyncType::Adaptive;
+    d.streams = {render};
+    d.quirks.clockReadsWithoutControl = true;
+    return d;
+}
+
 }  // namespace simusb::catalog

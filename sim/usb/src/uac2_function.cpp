@@ -51,7 +51,8 @@ ControlReply Stall() { return ControlReply{true, {}}; }
 
 }  // namespace
 
-Uac2Function::Uac2Function(const AudioModel& model, const AudioSettings& settings, int64_t now_ns) : model_(model) {
+Uac2Function::Uac2Function(const AudioModel& model, const AudioSettings& settings, int64_t now_ns)
+    : model_(model), clockReadsWithoutControl_(settings.quirks.clockReadsWithoutControl) {
     for (const ClockSourceEntity& entity : model.clockSources) {
         const ClockSettings* s = settings.Clock(entity.id);
         ClockState state{entity, {}, s != nullptr ? s->settle_ns : 0, now_ns, {}};
@@ -83,6 +84,9 @@ ControlReply Uac2Function::Request(const Setup& setup, std::span<const uint8_t> 
     const ControlShape* shape = kind ? FindShape(*kind, selector) : nullptr;
     if (shape == nullptr) return Stall();
     Access access = AccessOf(*shape, entity, channel);
+    if (access == Access::None && get && shape->control == Control::ClockFrequency && clockReadsWithoutControl_) {
+        access = Access::ReadOnly;
+    }
     if (access == Access::None) return Stall();
     if (get && setup.bRequest == uac::kCur) return ControlReply{false, GetCur(*shape, entity, channel, now_ns)};
     if (get && setup.bRequest == uac::kRange && shape->rangeBytes != 0) {

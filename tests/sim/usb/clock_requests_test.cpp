@@ -99,6 +99,24 @@ TEST_F(Q7Fixture, RangeShorterThanItsCountIsOneFaultAway) {
     EXPECT_EQ(range->size(), 2u + 12 * 3);
 }
 
+// A clock whose bmControls declare no frequency control stalls every
+// frequency request, unless the device has the quirk of answering the reads.
+TEST(FixedClock, AnswersFrequencyReadsOnlyWithTheQuirkAndNeverTakesARate) {
+    constexpr uint8_t kFixedClock = 9;
+    for (bool quirk : {true, false}) {
+        SCOPED_TRACE(quirk ? "quirk" : "no quirk");
+        AudioDescription d = FindReadyMadeDevice("uac2-fixed-clock")->describe();
+        d.quirks.clockReadsWithoutControl = quirk;
+        auto device = MakeAudioDevice(d);
+        TestHost host{*device};
+        ASSERT_TRUE(host.Configure());
+        EXPECT_EQ(host.Rate(kFixedClock), quirk ? std::optional<uint32_t>(48000) : std::nullopt);
+        EXPECT_EQ(host.GetRange(kFixedClock, uac::kClockFrequencyControl, 0, 14).has_value(), quirk);
+        EXPECT_FALSE(host.SetRate(kFixedClock, 48000)) << "SET CUR stalls, even at its own rate";
+        EXPECT_FALSE(host.GetCur(kFixedClock, uac::kClockValidityControl, 0, 1)) << "validity is absent too";
+    }
+}
+
 TEST(ClockSelector, PinChoosesTheClockAStreamRunsOn) {
     auto device = FindReadyMadeDevice("uac2-clock-selector")->Make();
     TestHost host(*device);

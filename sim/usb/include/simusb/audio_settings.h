@@ -92,6 +92,10 @@ struct QuirkBehaviour {
     // Implicit-feedback capture packets hold back up to this many frames, so
     // their sizes vary by up to this much around the device clock's count.
     uint8_t capturePacketJitter_frames = 0;
+    // The clock sources answer GET CUR and GET RANGE of the sampling
+    // frequency control although bmControls says the control is absent
+    // (SET CUR still stalls), as real fixed-clock devices do.
+    bool clockReadsWithoutControl = false;
 
     bool operator==(const QuirkBehaviour&) const = default;
 };

@@ -9,6 +9,7 @@
 //     ...                            until the next keyword)
 //   string 1 0409 Some Maker        string index, language ID, UTF-8 text
 //   rates 41 44100 48000 96000      a clock's discrete rates
+//   quirk clock-reads-without-control   a behaviour the descriptors do not say
 //
 // The format is documented in docs/descriptor-file.md.
 #pragma once
@@ -45,6 +46,7 @@ private:
 struct DescriptorFile {
     DescriptorSet descriptors;   // speed resolved: the speed line, else high when bcdUSB >= 0x0200
     std::vector<ClockSettings> clocks;  // from the rates lines
+    QuirkBehaviour quirks;              // from the quirk lines
 };
 
 // Throws DescriptorFileError.
@@ -59,8 +61,9 @@ DescriptorFile ReadDescriptorFile(const std::filesystem::path& path);
 // -127 dB to 0 dB).
 std::unique_ptr<AudioDevice> MakeDeviceFromFile(const DescriptorFile& file);
 
-// The file text for a device: its speed, descriptors, strings and the rates
-// of every clock source whose rates are discrete (or a range of at most 64 steps).
+// The file text for a device: its speed, descriptors, strings, the rates
+// of every clock source whose rates are discrete (or a range of at most 64
+// steps), and the quirks a file can state.
 std::string WriteDescriptorFile(const AudioDevice& device);
 
 }  // namespace simusb

@@ -100,6 +100,7 @@ private:
     bool SetRate(ClockState& clock, uint32_t rate, int64_t now_ns);
 
     const AudioModel& model_;
+    bool clockReadsWithoutControl_;
     std::map<uint8_t, ClockState> clocks_;
     std::map<uint8_t, SelectorState> selectors_;
     std::map<uint8_t, FeatureUnitState> featureUnits_;
