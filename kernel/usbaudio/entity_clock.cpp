@@ -12,6 +12,8 @@ constexpr UCHAR kValidityControl = 0x02;
 constexpr UCHAR kSelectorControl = 0x01;
 constexpr ULONG kSourceControlsOffset = 5;
 constexpr UCHAR kValidityControlBit = 0x04;  // bit 2 of bmControls
+constexpr UCHAR kFrequencyControlBits = 0x03;  // bits 1..0 of bmControls: 11 host programmable
+constexpr UCHAR kHostProgrammable = 0x03;
 constexpr ULONG kSelectorPinsOffset = 4;
 constexpr ULONG kSelectorInputsOffset = 5;
 
@@ -154,10 +156,39 @@ NTSTATUS CUSBAudioClockSource::IsFrequencySupported(ULONG rate) {
     return STATUS_NOT_SUPPORTED;
 }
 
+// A clock whose sampling frequency control is not host programmable (a
+// fixed clock, or one the device sets itself) stalls SET CUR: it is never
+// sent one. Setting it succeeds at the rate it runs at, which its current
+// value tells or, when that cannot be read, its range.
 NTSTATUS CUSBAudioClockSource::SetFrequency(ULONG rate) {
+    if ((vq7::Field8(descriptor_, kSourceControlsOffset) & kFrequencyControlBits) != kHostProgrammable) {
+        ULONG current = 0;
+        if (NT_SUCCESS(GetFrequency(&current))) {
+            return current == rate ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+        }
+        return NT_SUCCESS(IsFrequencySupported(rate)) ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    }
     UCHAR value[4] = {static_cast<UCHAR>(rate), static_cast<UCHAR>(rate >> 8), static_cast<UCHAR>(rate >> 16),
                       static_cast<UCHAR>(rate >> 24)};
     return EntityRequest(kSetRequestType, kRequestCur, kFrequencyControl, 0, sizeof value, value);
+}
+
+NTSTATUS CUSBAudioClockSource::NarrowFrequencyRange(vq7::RateLimits& limits) {
+    Ranges ranges;
+    NTSTATUS status = ReadRanges(ranges);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The rates IsFrequencySupported accepts: a subrange of one rate, or a
+    // range on its dRES grid; a range without a resolution offers none.
+    for (ULONG i = 0; i < ranges.Count(); ++i) {
+        if (ranges.Min(i) == ranges.Max(i)) {
+            limits.OfferRate(ranges.Min(i));
+        } else if (ranges.Res(i) != 0) {
+            limits.OfferRange(ranges.Min(i), ranges.Max(i), ranges.Res(i));
+        }
+    }
+    return status;
 }
 
 bool CUSBAudioClockSource::IsValid() {
@@ -303,6 +334,18 @@ NTSTATUS CUSBAudioClockSelector::SetFrequency(ULONG rate) {
         if (NT_SUCCESS(status)) {
             return status;
         }
+    }
+    return status;
+}
+
+NTSTATUS CUSBAudioClockSelector::NarrowFrequencyRange(vq7::RateLimits& limits) {
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    for (ULONG i = 0; i < InputCount(); ++i) {
+        CUSBAudioClock* input = InputClock(i);
+        if (input == nullptr) {
+            return STATUS_NOT_SUPPORTED;
+        }
+        status = input->NarrowFrequencyRange(limits);
     }
     return status;
 }

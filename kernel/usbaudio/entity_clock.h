@@ -3,6 +3,7 @@
 #pragma once
 
 #include "entity.h"
+#include "rate_limits.h"
 
 class CUSBAudioClock : public CUSBAudioEntity {
 public:
@@ -14,6 +15,9 @@ public:
     virtual NTSTATUS IsFrequencySupported(ULONG rate) = 0;                                     // slot 8
     virtual NTSTATUS SetFrequency(ULONG rate) = 0;                                             // slot 9
     virtual bool IsValid() = 0;                                                                // slot 10
+    // Offers the rates of this clock to `limits` (a rate range narrowed to
+    // what the stream offers).
+    virtual NTSTATUS NarrowFrequencyRange(vq7::RateLimits& limits) = 0;                        // slot 11
 };
 
 class CUSBAudioClockSource : public CUSBAudioClock {
@@ -26,6 +30,7 @@ public:
     NTSTATUS IsFrequencySupported(ULONG rate) override;
     NTSTATUS SetFrequency(ULONG rate) override;
     bool IsValid() override;
+    NTSTATUS NarrowFrequencyRange(vq7::RateLimits& limits) override;
 
 private:
     class Ranges;
@@ -48,6 +53,7 @@ public:
     NTSTATUS IsFrequencySupported(ULONG rate) override;
     NTSTATUS SetFrequency(ULONG rate) override;
     bool IsValid() override;
+    NTSTATUS NarrowFrequencyRange(vq7::RateLimits& limits) override;
 
     // The 0-based index of the selected input.
     NTSTATUS GetSelectedInput(PULONG index);

@@ -133,16 +133,16 @@ USHORT CUSBAudioInputTerminal::GetControls() const {
     return ClassTwo() ? vq7::Field16(descriptor_, kInputControlsOffset) : 0;
 }
 
+// Both links are made whatever the other finds: a terminal whose source is
+// missing still runs from its clock (a capture stream's terminal is such
+// an output terminal). A missing source is still reported.
 NTSTATUS CUSBAudioOutputTerminal::Link() {
     source_ = EntityNamedAt(kOutputSourceOffset);
-    if (source_ == nullptr) {
+    clock_ = ClassTwo() ? EntityNamedAt(kOutputClockOffset) : nullptr;
+    if (source_ == nullptr || (ClassTwo() && clock_ == nullptr)) {
         return STATUS_NOT_SUPPORTED;
     }
-    if (!ClassTwo()) {
-        return STATUS_SUCCESS;
-    }
-    clock_ = EntityNamedAt(kOutputClockOffset);
-    return clock_ != nullptr ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    return STATUS_SUCCESS;
 }
 
 ULONG CUSBAudioOutputTerminal::GetSourceID(ULONG) const {

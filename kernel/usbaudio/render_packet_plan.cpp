@@ -92,15 +92,18 @@ ULONG64 FeedbackBytes(const RenderPacing& pacing, ULONG feedback, ULONG fraction
 // Nominal packets, one per packet slot of the transfer; as many big packets
 // (one frame more) or small ones (one frame less) as the bytes deviate from
 // nominal; small packets fill a high-speed transfer to whole milliseconds.
+// Packets carry whole frames: bytes beyond the last whole frame are not
+// planned, and the plan's total is what the transfer carries.
 NTSTATUS PlanCapturePacedPackets(const RenderPacing& pacing, ULONG nominalPacketBytes, bool minimumDiffers, ULONG bytes,
                                  ULONG frames, RenderPacketPlan* plan) {
     if (!UsableFormat(pacing) || nominalPacketBytes == 0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    const ULONG frameBytes = pacing.bytesPerFrame;
+    bytes -= bytes % frameBytes;
     if (bytes == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    const ULONG frameBytes = pacing.bytesPerFrame;
     const ULONG nominal = nominalPacketBytes;
     const ULONG small = minimumDiffers && nominal > frameBytes ? nominal - frameBytes : nominal;
     const ULONG big = nominal + frameBytes;

@@ -35,7 +35,12 @@ UCHAR EndpointAttributes(const UCHAR* endpoint) { return vq7::Field8(endpoint, 3
 
 }  // namespace
 
-CUSBAudioCL::~CUSBAudioCL() { FreeModel(); }
+// Transfers still in flight complete through this class (their checks read
+// the stream records), so they drain before anything of it is freed.
+CUSBAudioCL::~CUSBAudioCL() {
+    DrainTransfers();
+    FreeModel();
+}
 
 void CUSBAudioCL::FreeModel() {
     while (streams_ != nullptr) {

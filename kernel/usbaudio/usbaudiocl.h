@@ -98,7 +98,9 @@ public:
                                          PULONG outContainerBits);
     [[nodiscard]] NTSTATUS GetFormatCapabilities(UCHAR direction, PULONG maxChannels, PULONG minBits, PULONG maxBits,
                                                  PULONG minRate, PULONG maxRate);
-    [[nodiscard]] NTSTATUS NarrowRateRange(USB_AS_INTERFACE* stream, PULONG minimum, PULONG maximum);
+    // Narrows [*minimum, *maximum] to the rates the direction offers (see
+    // usbaudiocl_clock.cpp); STATUS_INVALID_PARAMETER without its stream.
+    [[nodiscard]] NTSTATUS NarrowRateRange(UCHAR direction, PULONG minimum, PULONG maximum);
     [[nodiscard]] NTSTATUS IsRateSupported(ULONG rate);
     [[nodiscard]] NTSTATUS SetSampleRate(ULONG rate);
     bool IsClockStable(UCHAR direction);
@@ -168,7 +170,6 @@ private:
     bool EndpointTakesRate(const USB_AS_ALTERNATE& alternate) const;
     NTSTATUS ClassOneRateIsCurrent(USB_AS_INTERFACE* stream, ULONG index, ULONG rate, bool* current);
     NTSTATUS SetEndpointRate(const USB_AS_INTERFACE* stream, ULONG rate);
-    USB_AS_INTERFACE* PrepareStream(UCHAR direction);
     void ResetRenderFeedback(USB_AS_INTERFACE* stream);
     NTSTATUS SelectFormatOnDevice(USB_AS_INTERFACE* stream, USHORT formatTag, ULONG channels, ULONG validBits,
                                   ULONG rate, PULONG outChannels, PULONG outContainerBits, PULONG alternate);
@@ -185,7 +186,7 @@ private:
     vq7::RenderPacing CurrentRenderPacing() const;
     NTSTATUS StageFramedTransfer(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,
                                  USB_TRANSFER_CONTEXT* context);
-    NTSTATUS BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const vq7::RenderPacketPlan& plan,
+    NTSTATUS BuildRenderUrb(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,
                             USB_TRANSFER_CONTEXT* context, PURB* built);
     NTSTATUS SendOrRelease(PURB urb, USB_TRANSFER_CONTEXT* context, PIO_COMPLETION_ROUTINE completion);
     void FinishTransfer(PIRP irp, USB_TRANSFER_CONTEXT* context, NTSTATUS status, ULONG bytes, ULONG startFrame,

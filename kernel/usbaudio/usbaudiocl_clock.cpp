@@ -7,6 +7,7 @@
 #include "descriptor_walk.h"
 #include "entity_clock.h"
 #include "entity_terminal.h"
+#include "rate_limits.h"
 #include "stream_format.h"
 
 namespace {
@@ -26,27 +27,6 @@ constexpr ULONG kWholeRange = 0xFFFFFFFF;
 USHORT EndpointIndex(const UCHAR* endpoint) {
     return vq7::Field8(endpoint, kEndpointAddressOffset);
 }
-
-// The lower and upper limits a class 1.0 stream's offered rates narrow to.
-struct RateLimits {
-    ULONG givenMin;
-    ULONG givenMax;
-    bool foundMin = false;
-    bool foundMax = false;
-    ULONG min = 0;
-    ULONG max = 0;
-
-    void Offer(ULONG rate) {
-        if (rate >= givenMin && (!foundMin || rate < min)) {
-            min = rate;
-            foundMin = true;
-        }
-        if (rate <= givenMax && (!foundMax || rate > max)) {
-            max = rate;
-            foundMax = true;
-        }
-    }
-};
 
 }  // namespace
 
@@ -75,11 +55,18 @@ bool CUSBAudioCL::EndpointTakesRate(const USB_AS_ALTERNATE& alternate) const {
 // PASSIVE_LEVEL. Class 1.0: selects alternate `index` if it is not the
 // current one, reads its endpoint's rate, and selects the previous setting
 // again. An endpoint that cannot report its rate is not known to run at it;
-// a failed selection is the result.
+// a failed selection is the result. While the stream has a format (a
+// nonzero setting, which may be streaming) no other setting is selected,
+// since that would cancel its transfers and replace its pipe: only the
+// current setting's endpoint is asked, and any other is not known to run
+// at the rate.
 NTSTATUS CUSBAudioCL::ClassOneRateIsCurrent(USB_AS_INTERFACE* stream, ULONG index, ULONG rate, bool* current) {
     PAGED_CODE();
     *current = false;
     const ULONG previous = stream->currentAlternate;
+    if (index != previous && previous != 0) {
+        return STATUS_SUCCESS;
+    }
     if (index != previous) {
         NTSTATUS status = SwitchAlternate(stream, index);
         if (!NT_SUCCESS(status)) {
@@ -110,35 +97,45 @@ NTSTATUS CUSBAudioCL::SetEndpointRate(const USB_AS_INTERFACE* stream, ULONG rate
                           EndpointIndex(alternate.dataEndpoint), sizeof value, value);
 }
 
-// PASSIVE_LEVEL. Class 2.0 asks the clock; class 1.0 narrows the limits to
-// rates the type I formats offer (a continuous range offers its bounds);
-// a limit no rate meets comes back as the other given limit.
-NTSTATUS CUSBAudioCL::NarrowRateRange(USB_AS_INTERFACE* stream, PULONG minimum, PULONG maximum) {
+// PASSIVE_LEVEL. Narrows the limits to the rates the direction's stream
+// offers: its clock's subranges on class 2.0, the type I formats' rates on
+// class 1.0 (another type makes the result STATUS_INVALID_PARAMETER, the
+// walk goes on). A range offers every rate it holds within the limits.
+NTSTATUS CUSBAudioCL::NarrowRateRange(UCHAR direction, PULONG minimum, PULONG maximum) {
     PAGED_CODE();
+    const USB_AS_INTERFACE* stream = Stream(direction);
+    if (stream == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    vq7::RateLimits limits(*minimum, *maximum);
+    NTSTATUS status = STATUS_SUCCESS;
     if (IsClassTwo()) {
         CUSBAudioClock* clock = StreamClock(stream);
-        ULONG low = *minimum;
-        ULONG high = *maximum;
-        return clock != nullptr ? clock->GetFrequencyRange(minimum, maximum, low, high) : STATUS_NOT_SUPPORTED;
+        status = clock != nullptr ? clock->NarrowFrequencyRange(limits) : STATUS_NOT_SUPPORTED;
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    } else {
+        for (ULONG index = 0; index < stream->alternateCount; ++index) {
+            const UCHAR* format = stream->alternates[index].format;
+            if (format == nullptr) {
+                continue;
+            }
+            if (!vq7::FormatTypeOne(format)) {
+                status = STATUS_INVALID_PARAMETER;
+                continue;
+            }
+            vq7::ClassOneRates rates(format);
+            if (rates.Continuous()) {
+                limits.OfferRange(rates.Rate(0), rates.Rate(1), 0);
+                continue;
+            }
+            for (ULONG i = 0; i < rates.Count(); ++i) {
+                limits.OfferRate(rates.Rate(i));
+            }
+        }
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    RateLimits limits{*minimum, *maximum};
-    for (ULONG index = 0; index < stream->alternateCount; ++index) {
-        const UCHAR* format = stream->alternates[index].format;
-        if (format == nullptr) {
-            continue;
-        }
-        if (!vq7::FormatTypeOne(format)) {
-            status = STATUS_INVALID_PARAMETER;
-            continue;
-        }
-        vq7::ClassOneRates rates(format);
-        for (ULONG i = 0; i < rates.Count(); ++i) {
-            limits.Offer(rates.Rate(i));
-        }
-    }
-    *minimum = limits.foundMin ? limits.min : limits.givenMax;
-    *maximum = limits.foundMax ? limits.max : limits.givenMin;
+    limits.Result(minimum, maximum);
     return status;
 }
 

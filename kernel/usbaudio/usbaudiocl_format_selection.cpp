@@ -214,25 +214,17 @@ ULONG CUSBAudioCL::NominalFeedback(const USB_AS_INTERFACE* stream, ULONG rate) c
     return Saturate(IsHighSpeed() ? perFrame / kMicroframesPerFrame : perFrame);
 }
 
-// PASSIVE_LEVEL. The stream of a direction, its render feedback history
-// cleared (a new render format starts without it); null without the stream.
-USB_AS_INTERFACE* CUSBAudioCL::PrepareStream(UCHAR direction) {
-    USB_AS_INTERFACE* stream = Stream(direction);
-    if (stream != nullptr && direction == 0) {
-        ResetRenderFeedback(stream);
-    }
-    return stream;
-}
-
 // PASSIVE_LEVEL. Selects the format on the direction's stream and describes
 // what was chosen; a zero request chooses alternate setting 0, which carries
 // nothing. A render stream paced by the schedule needs the rate's row, and
-// a rate without one is refused before anything reaches the device.
+// a rate without one is refused before anything reaches the device. Only a
+// selection that succeeded clears the render feedback history: a refused
+// one leaves the current format whole.
 NTSTATUS CUSBAudioCL::SelectAndDescribe(UCHAR direction, bool bySchedule, USHORT formatTag, ULONG channels,
                                         ULONG validBits, ULONG rate, ULONG msPerTransfer, PULONG outChannels,
                                         PULONG outContainerBits, vq7::SelectedFormat* selected) {
     *selected = vq7::SelectedFormat{};
-    USB_AS_INTERFACE* stream = PrepareStream(direction);
+    USB_AS_INTERFACE* stream = Stream(direction);
     if (stream == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -251,6 +243,9 @@ NTSTATUS CUSBAudioCL::SelectAndDescribe(UCHAR direction, bool bySchedule, USHORT
         return status;
     }
     selected->stream = stream;
+    if (direction == 0) {
+        ResetRenderFeedback(stream);
+    }
     if (alternate != 0) {
         const USB_AS_ALTERNATE& chosen = stream->alternates[alternate];
         selected->serviceInterval = ServiceIntervalOf(chosen);

@@ -33,9 +33,9 @@ ULONG WireLength(const vq7::RenderPacketPlan& plan, ULONG i, bool framed) {
 
 // ---------------------------------------------------------------- completion checks
 
-// IRQL <= DISPATCH_LEVEL. A capture transfer whose packets do not all lie
-// within the stream's packet sizes is reported as an I/O error; its data is
-// still delivered and counted.
+// IRQL <= DISPATCH_LEVEL. A capture transfer with a packet that is neither
+// empty nor within the stream's packet sizes is reported as an I/O error;
+// its data is still delivered and counted.
 NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS status, PURB urb, USB_TRANSFER_CONTEXT*) {
     if (!NT_SUCCESS(status) || urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
         return status;
@@ -45,9 +45,12 @@ NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS status, PURB urb, USB_TRAN
         return status;
     }
     const USB_AS_INTERFACE* capture = CaptureStream();
+    // An empty packet carries no frames and is no fault: devices send them
+    // while their stream starts. Any other length must be a packet the
+    // format can make.
     for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
         ULONG length = iso.IsoPacket[i].Length;
-        if (length < capture->minimumPacketBytes || length > capture->maximumPacketBytes) {
+        if (length != 0 && (length < capture->minimumPacketBytes || length > capture->maximumPacketBytes)) {
             return STATUS_UNEXPECTED_IO_ERROR;
         }
     }
@@ -164,8 +167,9 @@ NTSTATUS CUSBAudioCL::StageFramedTransfer(PVOID buffer, PMDL mdl, const vq7::Ren
 }
 
 // IRQL <= DISPATCH_LEVEL. An isochronous OUT URB laid out as the plan says;
-// each packet's offset is the running total of the packets before it.
-NTSTATUS CUSBAudioCL::BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const vq7::RenderPacketPlan& plan,
+// each packet's offset is the running total of the packets before it, and
+// the URB carries (and its completion reports) the plan's bytes.
+NTSTATUS CUSBAudioCL::BuildRenderUrb(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,
                                      USB_TRANSFER_CONTEXT* context, PURB* built) {
     const bool framed = (Quirks() & vq7::kQuirkRenderLengthHeader) != 0;
     const PUSBD_PIPE_INFORMATION pipe = RenderStream()->dataPipe;
@@ -192,7 +196,7 @@ NTSTATUS CUSBAudioCL::BuildRenderUrb(PVOID buffer, PMDL mdl, ULONG bytes, const 
     iso.NumberOfPackets = plan.count;
     iso.TransferBuffer = framed ? context->stagingBuffer : buffer;
     iso.TransferBufferMDL = framed ? nullptr : mdl;
-    iso.TransferBufferLength = framed ? context->stagingSize : bytes;
+    iso.TransferBufferLength = framed ? context->stagingSize : plan.Total();
     ULONG offset = 0;
     for (ULONG i = 0; i < plan.count; ++i) {
         iso.IsoPacket[i].Offset = offset;
@@ -221,7 +225,7 @@ NTSTATUS CUSBAudioCL::SubmitRenderTransfer(PVOID buffer, PMDL mdl, ULONG bytes, 
     PURB urb = nullptr;
     NTSTATUS status = PlanRenderPackets(bytes, frames, &plan);
     if (NT_SUCCESS(status)) {
-        status = BuildRenderUrb(buffer, mdl, bytes, plan, record, &urb);
+        status = BuildRenderUrb(buffer, mdl, plan, record, &urb);
     }
     if (!NT_SUCCESS(status)) {
         FreeTransferContext(record);

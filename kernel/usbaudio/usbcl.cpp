@@ -88,7 +88,7 @@ CUSBCL::CUSBCL() {
 
 // PASSIVE_LEVEL.
 CUSBCL::~CUSBCL() {
-    transfersInFlight_.CloseAndWait();
+    DrainTransfers();
     FreeIrpPool();
     {
         vq7::MutexLock lock(interfaceMutex_);

@@ -139,6 +139,12 @@ protected:
     // the layer afterwards. IRQL <= DISPATCH_LEVEL.
     void FinishCompletion(PIRP irp);
     void ReturnIrp(PIRP irp);
+    // Refuses new transfers and waits until every transfer in flight has
+    // finished its completion. A derived class calls it first in its
+    // destructor, because completions call its CheckCompletedTransfer and
+    // read its stream records; the layer's own destructor calls it again,
+    // which then returns at once. PASSIVE_LEVEL.
+    void DrainTransfers();
 
 private:
     static NTSTATUS OnTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);

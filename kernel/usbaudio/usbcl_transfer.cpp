@@ -322,6 +322,12 @@ void CUSBCL::FinishCompletion(PIRP irp) {
     transfersInFlight_.Leave();
 }
 
+// PASSIVE_LEVEL.
+void CUSBCL::DrainTransfers() {
+    PAGED_CODE();
+    transfersInFlight_.CloseAndWait();
+}
+
 // ---------------------------------------------------------------- the IRP pool
 
 NTSTATUS CUSBCL::AllocateIrpPool(ULONG count) {

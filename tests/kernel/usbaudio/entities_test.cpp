@@ -269,6 +269,30 @@ TEST(ClockSource, FrequencyRoundTripsThroughTheDevice) {
     EXPECT_EQ(rate, 705600u);
 }
 
+// A clock whose frequency control is not host programmable stalls SET CUR:
+// it is never sent one, and takes only the rate it runs at.
+TEST(ClockSource, AFixedClockIsNeverSetAndTakesOnlyItsOwnRate) {
+    const auto setRate = match::SetCur(kFixedClock, uac::kClockFrequencyControl);
+    {
+        auto world = Started("uac2-fixed-clock");
+        CUSBAudioClockSource* clock = ClockSource(*world, kFixedClock);
+        ASSERT_NE(clock, nullptr);
+        EXPECT_EQ(clock->SetFrequency(48000), STATUS_SUCCESS) << "its current value";
+        EXPECT_EQ(clock->SetFrequency(44100), STATUS_NOT_SUPPORTED);
+        EXPECT_TRUE(clock->IsValid()) << "no validity control";
+        EXPECT_EQ(world->Device().Requests().Count(setRate), 0u);
+    }
+    // When its current value cannot be read, its range tells its rate.
+    auto device = simusb::MakeAudioDevice(DescriptionOf("uac2-fixed-clock"));
+    device->Faults().Add(simusb::StallRequest(match::GetCur(kFixedClock, uac::kClockFrequencyControl)));
+    auto world = Started(std::move(device));
+    CUSBAudioClockSource* clock = ClockSource(*world, kFixedClock);
+    ASSERT_NE(clock, nullptr);
+    EXPECT_EQ(clock->SetFrequency(48000), STATUS_SUCCESS);
+    EXPECT_EQ(clock->SetFrequency(96000), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(world->Device().Requests().Count(setRate), 0u);
+}
+
 // ---------------------------------------------------------------- clock selectors
 
 TEST(ClockSelector, SetsTheFirstInputThatTakesTheRateAndSelectsIt) {
@@ -658,6 +682,25 @@ TEST(Entity, LinkToAMissingEntityIsNotSupported) {
         ASSERT_NE(entity, nullptr) << c.what;
         EXPECT_EQ(entity->Link(), STATUS_NOT_SUPPORTED) << c.what;
     }
+}
+
+// The capture stream's terminal is an output terminal: without a source it
+// still runs from its clock, or no capture format could ever be selected.
+TEST(Entity, OutputTerminalWithoutASourceStillLinksItsClock) {
+    RawDevice raw(DescriptionOf("q7-0b31"));
+    size_t at = kerneltest::FindEntityDescriptor(raw.Configuration(), kQ7ToHost);
+    ASSERT_NE(at, kerneltest::kNotFound);
+    raw.Configuration().at(at + 7) = 99;  // bSourceID names nothing
+    ClassLayerWorld world(raw.Make());
+    ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS) << "the feature unit links last";
+    auto* toHost = static_cast<CUSBAudioOutputTerminal*>(Terminal(world, kQ7ToHost));
+    ASSERT_NE(toHost, nullptr);
+    EXPECT_EQ(toHost->Link(), STATUS_NOT_SUPPORTED) << "the missing source is reported";
+    EXPECT_EQ(toHost->Source(), nullptr);
+    EXPECT_EQ(toHost->Clock(), world.Layer().FindEntity(kQ7Clock));
+    ULONG channels = 0;
+    ULONG bits = 0;
+    EXPECT_EQ(world.Layer().FindFormat(1, 1, 4, 24, 48000, &channels, &bits), STATUS_SUCCESS);
 }
 
 }  // namespace

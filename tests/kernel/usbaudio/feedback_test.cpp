@@ -126,7 +126,7 @@ TEST(DeviceFeedback, OnlyARenderStreamWithAnIsochronousFeedbackPipeIsRead) {
 
 // ---------------------------------------------------------------- capture checks
 
-TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrives) {
+TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrivesAndEmptyOnesAreValid) {
     auto world = WorldOf(DescriptionOf("q7-0b31"));
     ASSERT_TRUE(world->HasLayer());
     CUSBAudioCL& layer = world->Layer();
@@ -142,8 +142,9 @@ TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrive
     }
     first.Wait();
     second.Wait();
-    // Sampling starts at the first poll, which comes back empty.
-    EXPECT_EQ(first.status, STATUS_UNEXPECTED_IO_ERROR);
+    // Sampling starts at the first poll, which comes back empty: a valid
+    // packet without frames.
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.bytes, 7u * 6 * 16) << "the seven packets after the empty one, delivered";
     EXPECT_EQ(second.status, STATUS_SUCCESS);
     EXPECT_EQ(second.bytes, 8u * 6 * 16);
@@ -154,6 +155,11 @@ TEST(CaptureChecks, APacketOutsideThePacketSizesMarksTheTransferButItsDataArrive
     EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, longPacket.urb, nullptr), STATUS_UNEXPECTED_IO_ERROR);
     longPacket.Iso().IsoPacket[1].Length = layer.CaptureStream()->minimumPacketBytes;
     EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, longPacket.urb, nullptr), STATUS_SUCCESS);
+    longPacket.Iso().IsoPacket[1].Length = 0;
+    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, longPacket.urb, nullptr), STATUS_SUCCESS) << "empty";
+    longPacket.Iso().IsoPacket[1].Length = layer.CaptureStream()->minimumPacketBytes - 1;
+    EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_SUCCESS, longPacket.urb, nullptr), STATUS_UNEXPECTED_IO_ERROR)
+        << "short but not empty";
     EXPECT_EQ(layer.CheckCompletedTransfer(STATUS_CANCELLED, longPacket.urb, nullptr), STATUS_CANCELLED);
 }
 

@@ -86,15 +86,28 @@ TEST(AlternateChoice, WithoutAnExactMatchTheWidestCandidateIsReported) {
 }
 
 // Class 1.0 capture endpoint without the sampling frequency control, two
-// rates: a setting is taken only while the device reports running at the rate.
-TEST(AlternateChoice, ClassOneDiscreteRatesNeedTheEndpointToRunAtTheRate) {
+// settings of two rates each. The endpoint answers its rate reads with
+// `reported`, one read after the other, and stalls after them.
+const simusb::RequestMatch kGetEndpointRate{0xA2, 0x81, 0x0100, 0x82, {}};
+
+std::shared_ptr<simusb::AudioDevice> ProbedCaptureDevice(std::initializer_list<uint32_t> reported) {
     simusb::AudioDescription d = DescriptionOf("uac1-duplex");
     d.streams[1].frequencyControl = false;
     d.streams[1].formats = {Pcm(2, 2, 16), Pcm(2, 2, 16)};
     auto device = std::shared_ptr<simusb::AudioDevice>(simusb::MakeAudioDevice(d));
-    simusb::RequestMatch getRate{0xA2, 0x81, 0x0100, 0x82, {}};
-    device->Faults().Add(simusb::ReplaceReply(getRate, {0x44, 0xAC, 0x00}, 1));  // 44100 for setting 1
-    device->Faults().Add(simusb::ReplaceReply(getRate, {0x80, 0xBB, 0x00}, 2));  // 48000 for setting 2
+    uint32_t occurrence = 0;
+    for (uint32_t rate : reported) {
+        std::vector<uint8_t> reply{static_cast<uint8_t>(rate), static_cast<uint8_t>(rate >> 8),
+                                   static_cast<uint8_t>(rate >> 16)};
+        device->Faults().Add(simusb::ReplaceReply(kGetEndpointRate, reply, ++occurrence));
+    }
+    return device;
+}
+
+// A setting is taken only while the device reports running at the rate.
+TEST(AlternateChoice, ClassOneDiscreteRatesNeedTheEndpointToRunAtTheRate) {
+    const simusb::RequestMatch getRate = kGetEndpointRate;
+    auto device = ProbedCaptureDevice({44100, 48000});  // settings 1, then 2
     ClassLayerWorld world(device);
     ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS);
     auto s = SelectExplicit(world.Layer(), kCapture, kPcm, 2, 16, 48000);
@@ -107,6 +120,45 @@ TEST(AlternateChoice, ClassOneDiscreteRatesNeedTheEndpointToRunAtTheRate) {
     EXPECT_EQ(SelectExplicit(world.Layer(), kCapture, kPcm, 2, 16, 44100).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(DeviceAlternate(world, 2), 0u) << "every probe put the previous setting back";
     EXPECT_EQ(world.Layer().CaptureStream()->dataPipe, nullptr);
+}
+
+// A device on one fixed clock: its rate selects and fixes the device, any
+// other is refused, and the clock is never sent a rate.
+TEST(AlternateChoice, AFixedClockDeviceStreamsAtItsOwnRate) {
+    auto world = ReadyWorld("uac2-fixed-clock");
+    ASSERT_TRUE(world->HasLayer());
+    CUSBAudioCL& layer = world->Layer();
+    EXPECT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
+    EXPECT_EQ(layer.GetCurrentAlternate(kRender), 1u);
+    EXPECT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 44100).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(layer.SetSampleRate(48000), STATUS_SUCCESS);
+    EXPECT_EQ(layer.SetSampleRate(96000), STATUS_UNSUCCESSFUL);
+    size_t sets = 0;
+    streamtest::WithDevice(*world, [&](simusb::AudioDevice& device) {
+        sets = device.Requests().Count(simusb::match::SetCur(9, simusb::uac::kClockFrequencyControl));
+    });
+    EXPECT_EQ(sets, 0u);
+}
+
+// The engine asks for formats while a direction streams: the probe must not
+// switch a stream that has a format away from its setting and back.
+TEST(AlternateChoice, ClassOneRateProbeLeavesAStreamWithAFormatOnItsSetting) {
+    auto device = ProbedCaptureDevice({44100, 48000, 48000});  // settings 1, 2, then 2 again
+    ClassLayerWorld world(device);
+    ASSERT_EQ(world.StartAndConfigure(), STATUS_SUCCESS);
+    ASSERT_EQ(SelectExplicit(world.Layer(), kCapture, kPcm, 2, 16, 48000).status, STATUS_SUCCESS);
+    ASSERT_EQ(world.Layer().GetCurrentAlternate(kCapture), 2u);
+    const size_t switches = device->Requests().Count(simusb::match::SetInterface(2));
+    const PUSBD_PIPE_INFORMATION pipe = world.Layer().CaptureStream()->dataPipe;
+    ULONG channels = 0;
+    ULONG bits = 0;
+    EXPECT_EQ(world.Layer().FindFormat(kCapture, kPcm, 2, 16, 48000, &channels, &bits), STATUS_SUCCESS)
+        << "the current setting's endpoint reports the rate";
+    EXPECT_EQ(world.Layer().FindFormat(kCapture, kPcm, 2, 16, 44100, &channels, &bits), STATUS_NOT_SUPPORTED)
+        << "setting 1 is not known to run at 44.1 kHz without selecting it";
+    EXPECT_EQ(device->Requests().Count(simusb::match::SetInterface(2)), switches);
+    EXPECT_EQ(DeviceAlternate(world, 2), 2u);
+    EXPECT_EQ(world.Layer().CaptureStream()->dataPipe, pipe);
 }
 
 TEST(AlternateChoice, ClassOneContinuousRangeAndEndpointRate) {
@@ -200,6 +252,24 @@ TEST(PacketSizes, ARenderRateOutsideTheScheduleIsRefusedBeforeTheDeviceHearsOfIt
     EXPECT_EQ(world->Device().Requests().Entries().size(), before);
 }
 
+// A refused render selection leaves the running format whole, its feedback
+// history too: the schedule check and the clock both refuse before it is cleared.
+TEST(PacketSizes, ARefusedRenderSelectionKeepsTheFeedbackOfTheCurrentFormat) {
+    auto world = ReadyWorld("uac2-async-dac");
+    ASSERT_TRUE(world->HasLayer());
+    CUSBAudioCL& layer = world->Layer();
+    ASSERT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
+    const ULONG reading = kSixSamples + 0x80;
+    layer.StorePendingFeedback(reading);
+    ASSERT_EQ(layer.ApplyPendingFeedback(), reading);
+    EXPECT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 12345).status, STATUS_NOT_SUPPORTED) << "no schedule row";
+    EXPECT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 32000).status, STATUS_NOT_SUPPORTED) << "not a clock rate";
+    EXPECT_EQ(layer.RenderStream()->appliedFeedback, reading);
+    EXPECT_EQ(layer.RenderStream()->pendingFeedback, reading);
+    ASSERT_EQ(SelectExplicit(layer, kRender, kPcm, 2, 24, 96000).status, STATUS_SUCCESS);
+    EXPECT_EQ(layer.RenderStream()->appliedFeedback, 0u) << "a new format starts without the old history";
+}
+
 // Closing in the paced form: there is nothing to count frames in, so asking
 // for them is refused, but the setting is still 0.
 TEST(PacketSizes, ClosingInThePacedFormLeavesNoPackets) {
@@ -259,11 +329,11 @@ TEST(FormatQuestions, ClassOneRatesComeFromTheFormatDescriptors) {
     EXPECT_EQ(c.maxRate, 48000u);
     EXPECT_EQ(c.minBits, 16u);
     ULONG low = 40000, high = 46000;
-    ASSERT_EQ(layer.NarrowRateRange(layer.CaptureStream(), &low, &high), STATUS_SUCCESS);
+    ASSERT_EQ(layer.NarrowRateRange(kCapture, &low, &high), STATUS_SUCCESS);
     EXPECT_EQ(low, 44100u);
     EXPECT_EQ(high, 44100u);
     low = 50000, high = 60000;  // no rate at or above 50000
-    ASSERT_EQ(layer.NarrowRateRange(layer.CaptureStream(), &low, &high), STATUS_SUCCESS);
+    ASSERT_EQ(layer.NarrowRateRange(kCapture, &low, &high), STATUS_SUCCESS);
     EXPECT_EQ(low, 60000u);
     EXPECT_EQ(high, 48000u);
     EXPECT_EQ(layer.IsRateSupported(44100), STATUS_SUCCESS);
@@ -271,6 +341,56 @@ TEST(FormatQuestions, ClassOneRatesComeFromTheFormatDescriptors) {
     EXPECT_TRUE(layer.IsClockStable(kCapture));
     EXPECT_EQ(layer.SetSampleRate(48000), STATUS_UNSUCCESSFUL) << "class 1.0 cannot be fixed without a format";
     EXPECT_EQ(layer.ForcedSampleRate(), 48000u);
+}
+
+struct Narrowed {
+    NTSTATUS status;
+    ULONG low, high;
+};
+
+Narrowed Narrow(CUSBAudioCL& layer, UCHAR direction, ULONG low, ULONG high) {
+    Narrowed n{STATUS_PENDING, low, high};
+    n.status = layer.NarrowRateRange(direction, &n.low, &n.high);
+    return n;
+}
+
+void ExpectNarrowed(const Narrowed& n, ULONG low, ULONG high) {
+    EXPECT_EQ(n.status, STATUS_SUCCESS);
+    EXPECT_EQ(n.low, low);
+    EXPECT_EQ(n.high, high);
+}
+
+// The WaveRT data ranges take the narrowed maximum as the stream rate, so a
+// continuous range must answer the rates inside the limits, not its bounds.
+TEST(FormatQuestions, ContinuousRangesNarrowToTheRatesWithinTheLimits) {
+    {
+        auto uac1 = ReadyWorld("uac1-async-dac");  // continuous 32 to 96 kHz
+        ASSERT_TRUE(uac1->HasLayer());
+        ExpectNarrowed(Narrow(uac1->Layer(), kRender, 48000, 48000), 48000, 48000);
+        ExpectNarrowed(Narrow(uac1->Layer(), kRender, 8000, 48000), 32000, 48000);
+        ExpectNarrowed(Narrow(uac1->Layer(), kRender, 0, 0xFFFFFFFF), 32000, 96000);
+        // Nothing at or above 100 kHz: the minimum comes back as the given maximum.
+        ExpectNarrowed(Narrow(uac1->Layer(), kRender, 100000, 200000), 200000, 96000);
+        EXPECT_EQ(Narrow(uac1->Layer(), kCapture, 48000, 48000).status, STATUS_INVALID_PARAMETER) << "no capture";
+    }
+    {
+        simusb::AudioDescription d = DescriptionOf("uac2-async-dac");
+        d.clocks[0].rates = {simusb::RateRange{32000, 192000, 4000}};
+        auto uac2 = WorldOf(d);
+        ASSERT_TRUE(uac2->HasLayer());
+        ExpectNarrowed(Narrow(uac2->Layer(), kRender, 48000, 48000), 48000, 48000);
+        // On the range's 4 kHz grid.
+        ExpectNarrowed(Narrow(uac2->Layer(), kRender, 50000, 61000), 52000, 60000);
+        ExpectNarrowed(Narrow(uac2->Layer(), kRender, 0, 0xFFFFFFFF), 32000, 192000);
+        // No grid rate inside: the limits cross.
+        ExpectNarrowed(Narrow(uac2->Layer(), kRender, 49000, 51000), 52000, 48000);
+        EXPECT_EQ(Narrow(uac2->Layer(), 1, 48000, 48000).status, STATUS_INVALID_PARAMETER) << "capture flag";
+    }
+    {
+        auto selector = ReadyWorld("uac2-clock-selector");  // the 44.1 and the 48 kHz family on two clocks
+        ASSERT_TRUE(selector->HasLayer());
+        ExpectNarrowed(Narrow(selector->Layer(), kRender, 45000, 100000), 48000, 96000);
+    }
 }
 
 TEST(FormatQuestions, SetSampleRateProgramsTheClockWhichSettlesBeforeItIsStable) {

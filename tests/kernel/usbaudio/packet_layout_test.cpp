@@ -228,11 +228,21 @@ TEST(CapturePacedPackets, RenderFollowsCaptureOnOneClockOrAnImplicitFeedbackEndp
     }
 }
 
-TEST(CapturePacedPackets, DeviationsFromNominalBecomeBigAndSmallPackets) {
+// Render on the implicit-feedback duplex device, opened in the paced form
+// at 48 kHz: 8-byte frames, 48-byte nominal packets.
+std::unique_ptr<kerneltest::ClassLayerWorld> PacedRenderWorld() {
     auto world = WorldOf(DescriptionOf("uac2-implicit-duplex"));
+    EXPECT_TRUE(world->HasLayer());
+    if (world->HasLayer()) {
+        EXPECT_EQ(SelectPaced(world->Layer(), kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
+    }
+    return world;
+}
+
+TEST(CapturePacedPackets, DeviationsFromNominalBecomeBigAndSmallPackets) {
+    auto world = PacedRenderWorld();
     ASSERT_TRUE(world->HasLayer());
     CUSBAudioCL& layer = world->Layer();
-    ASSERT_EQ(SelectPaced(layer, kRender, kPcm, 2, 24, 48000).status, STATUS_SUCCESS);
     RenderPacketPlan plan{};
     ASSERT_EQ(layer.PlanRenderPackets(376, 1, &plan), STATUS_SUCCESS);
     EXPECT_EQ(Lengths(plan), Join(Repeat(48, 7), {40}));
@@ -249,6 +259,28 @@ TEST(CapturePacedPackets, DeviationsFromNominalBecomeBigAndSmallPackets) {
     EXPECT_EQ(Lengths(plan), Join(Repeat(48, 4), Repeat(40, 4)));
     ASSERT_EQ(layer.PlanRenderPackets(312, 1, &plan), STATUS_SUCCESS);
     EXPECT_EQ(Lengths(plan), Join(Repeat(40, 7), {32}));
+}
+
+// Bytes that are not whole frames: the transfer carries the whole frames in
+// them, and its completion reports the bytes it carried.
+TEST(CapturePacedPackets, BytesThatAreNotWholeFramesAreRoundedDownAndReportedAsSent) {
+    auto world = PacedRenderWorld();
+    ASSERT_TRUE(world->HasLayer());
+    CUSBAudioCL& layer = world->Layer();
+    RenderPacketPlan plan{};
+    ASSERT_EQ(layer.PlanRenderPackets(373, 1, &plan), STATUS_SUCCESS);  // 46 frames and 5 bytes
+    EXPECT_EQ(Lengths(plan), Join(Repeat(48, 6), Repeat(40, 2)));
+    ASSERT_EQ(layer.PlanRenderPackets(395, 1, &plan), STATUS_SUCCESS);  // 49 frames and 3 bytes
+    EXPECT_EQ(Lengths(plan), Join({56}, Repeat(48, 7)));
+    EXPECT_EQ(layer.PlanRenderPackets(7, 1, &plan), STATUS_INVALID_PARAMETER) << "not one frame";
+
+    std::vector<UCHAR> audio(395);
+    TransferReport report;
+    ASSERT_EQ(layer.SubmitRenderTransfer(audio.data(), nullptr, 395, 1, TransferReport::Callback, &report),
+              STATUS_SUCCESS);
+    report.Wait();
+    EXPECT_EQ(report.status, STATUS_SUCCESS);
+    EXPECT_EQ(report.bytes, 392u);
 }
 
 // ---------------------------------------------------------------- the length-header device

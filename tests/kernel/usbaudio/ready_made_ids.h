@@ -12,6 +12,7 @@ inline constexpr UCHAR kQ7Clock = 41;
 inline constexpr UCHAR kQ7FromHost = 1;
 inline constexpr UCHAR kQ7LineOut = 2;
 inline constexpr UCHAR kQ7LineIn = 3;
+inline constexpr UCHAR kQ7ToHost = 4;
 inline constexpr UCHAR kQ7FeatureUnit = 10;
 inline constexpr UCHAR kQ7CaptureInterface = 2;
 inline constexpr UCHAR kQ7CaptureEndpoint = 0x82;
@@ -19,6 +20,9 @@ inline constexpr UCHAR kQ7ManufacturerString = 1;  // "VQ Audio"
 
 // "uac2-async-dac": FU 6, master volume read-only, channel volumes programmable.
 inline constexpr UCHAR kDacFeatureUnit = 6;
+
+// "uac2-fixed-clock": clock 9, fixed at 48 kHz, no frequency control declared.
+inline constexpr UCHAR kFixedClock = 9;
 
 // "uac2-clock-selector": clocks 21 (44.1 kHz family) and 22 (48 kHz family) on selector 23.
 inline constexpr UCHAR kSelector = 23;
