@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # vq7usb end to end: every ready-made device inspected as JSON with the keys
 # engineers rely on, accepted by the driver, and inspected again from its
-# exported descriptor file with the same result; clear errors with exit
-# status 2 for devices that cannot be had. Every ready-made device planned
+# exported descriptor file (which loads without warnings) with the same
+# result; clear errors with exit status 2 for devices that cannot be had;
+# options anywhere on the command line; a refused device's report naming
+# the step and the request it failed on. Every ready-made device planned
 # at every common rate: the keys engineers rely on, packets within the
 # alternate's bounds, render transfers carrying the rate's frames.
 set -euo pipefail
@@ -42,7 +44,8 @@ for name in $("$tool" list | awk '{print $1}'); do
   check_json "$work/$name.json" || { echo "FAIL: $name: unexpected JSON"; cat "$work/$name.json"; exit 1; }
   "$tool" inspect "$name" | grep -q "Start and configuration: STATUS_SUCCESS" || { echo "FAIL: $name: text report"; exit 1; }
   "$tool" export "$name" > "$work/$name.usb"
-  "$tool" inspect --json "$work/$name.usb" > "$work/$name.file.json"
+  "$tool" inspect "$work/$name.usb" --json > "$work/$name.file.json" 2> "$work/$name.err"
+  [ ! -s "$work/$name.err" ] || { echo "FAIL: $name: the exported file warns"; cat "$work/$name.err"; exit 1; }
   cmp -s "$work/$name.json" "$work/$name.file.json" || {
     echo "FAIL: $name: the exported file inspects differently"; diff "$work/$name.json" "$work/$name.file.json"; exit 1; }
   count=$((count + 1))
@@ -159,4 +162,37 @@ expect_exit 2 "$tool" plan q7-0b31 --rate fast
 expect_exit 2 "$tool" plan q7-0b31 --rate 48000 --tag 2
 expect_exit 2 "$tool" plan q7-0b31 --rate 48000 --ms 0
 expect_exit 2 "$tool" plan no-such-device --rate 48000
+
+# Options stand anywhere after the command.
+"$tool" plan q7-0b31 --rate 48000 --json > "$work/plan.json"
+"$tool" plan --json --rate 48000 q7-0b31 | cmp -s - "$work/plan.json" || { echo "FAIL: plan options first"; exit 1; }
+"$tool" inspect q7-0b31 --json | cmp -s - "$work/q7-0b31.json" || { echo "FAIL: inspect option last"; exit 1; }
+expect_exit 2 "$tool" inspect --json q7-0b31 --json
+expect_exit 2 "$tool" plan q7-0b31 --rate 48000 --rate 44100
+expect_exit 2 "$tool" list --json
+
+# A device refused at start: the report names the step and the request.
+grep -v '^string' "$work/uac2-async-dac.usb" > "$work/nostrings.usb"
+expect_exit 1 "$tool" inspect "$work/nostrings.usb"
+grep -q "audio function not examined" "$work/out" || { echo "FAIL: no-strings report"; cat "$work/out"; exit 1; }
+grep -q "Refused while reading the descriptors: string descriptor 0 (language 0x0000) was not answered" "$work/out" ||
+  { echo "FAIL: the refusal names no request"; cat "$work/out"; exit 1; }
+grep -q "warning: the file has no 'string' lines" "$work/err" || { echo "FAIL: no warning"; cat "$work/err"; exit 1; }
+grep -q "warning: line .*names string 2 (iProduct), which no 'string' line gives" "$work/err" ||
+  { echo "FAIL: no warning for iProduct"; cat "$work/err"; exit 1; }
+expect_exit 1 "$tool" inspect --json "$work/nostrings.usb"
+python3 - "$work/out" <<'PY'
+import json, sys
+model = json.load(open(sys.argv[1]))
+assert model["refusal"]["step"] == "reading the descriptors", model
+assert "string descriptor 0" in model["refusal"]["detail"], model
+PY
+expect_exit 1 "$tool" plan "$work/nostrings.usb" --rate 48000
+grep -q "Refused while reading the descriptors" "$work/out" || { echo "FAIL: plan refusal"; exit 1; }
+# The audio-control interface's subclass becomes 7: no audio-control interface.
+sed '0,/09 04 00 00 00 01 01/s//09 04 00 00 00 01 07/' "$work/uac2-async-dac.usb" > "$work/nocontrol.usb"
+expect_exit 1 "$tool" inspect "$work/nocontrol.usb"
+grep -q "Refused while building the audio model: no audio-control interface" "$work/out" ||
+  { echo "FAIL: model refusal"; cat "$work/out"; exit 1; }
+
 echo "vq7usb: $count devices inspected, exported and inspected again; $planned"

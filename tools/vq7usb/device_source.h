@@ -18,6 +18,7 @@ public:
 };
 
 // `source` is a path to an existing file, or else a ready-made device's name.
+// A file's warnings (it loads all the same) go to standard error.
 std::shared_ptr<simusb::AudioDevice> OpenDevice(const std::string& source);
 
 }  // namespace vq7usb

@@ -9,6 +9,7 @@
 //                                    what the engine runs when it opens each
 //                                    direction at that rate
 //
+// Options may stand anywhere after the command.
 // <device> is a descriptor file or a ready-made device's name. Exit status:
 // 0 when the driver accepts the device, 1 when it refuses it (the report
 // says how far it got; for plan, when a direction refuses the rate), 2 for a device that cannot be had or bad arguments.
@@ -94,40 +95,57 @@ bool DirectionRefused(const std::optional<vq7usb::DirectionPlan>& direction) {
     return direction && !NT_SUCCESS(direction->status);
 }
 
-int Plan(const std::vector<std::string>& args) {
-    std::string source;
-    vq7usb::PlanRequest request;
+// A command line after the command word: the options, wherever they stand,
+// and the other words in order. Options that take a value take the next word.
+struct Arguments {
+    std::vector<std::string> words;
     bool json = false;
-    bool haveRate = false;
+    std::optional<std::string> rate, tag, ms;
+};
+
+std::optional<Arguments> ParseArguments(const std::vector<std::string>& args) {
+    Arguments parsed;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--rate" && hasValue) {
-            if (!ParseNumber(args[++i], 1, 0xFFFFFF, &request.rate)) return Usage();
-            haveRate = true;
-        } else if (arg == "--tag" && hasValue) {
-            ULONG tag = 0;
-            if (!ParseNumber(args[++i], 1, 3, &tag) || tag == 2) return Usage();
-            request.tag = static_cast<USHORT>(tag);
-        } else if (arg == "--ms" && hasValue) {
-            if (!ParseNumber(args[++i], 1, 64, &request.ms)) return Usage();
-        } else if (source.empty() && arg.rfind("--", 0) != 0) {
-            source = arg;
+        std::optional<std::string>* value = arg == "--rate" ? &parsed.rate
+                                            : arg == "--tag" ? &parsed.tag
+                                            : arg == "--ms"  ? &parsed.ms
+                                                             : nullptr;
+        if (value != nullptr) {
+            if (i + 1 == args.size() || value->has_value()) return std::nullopt;
+            *value = args[++i];
+        } else if (arg == "--json" && !parsed.json) {
+            parsed.json = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            return std::nullopt;
         } else {
-            return Usage();
+            parsed.words.push_back(arg);
         }
     }
-    if (source.empty() || !haveRate) {
+    return parsed;
+}
+
+bool OnlyJson(const Arguments& arguments) { return !arguments.rate && !arguments.tag && !arguments.ms; }
+
+int Plan(const Arguments& arguments) {
+    vq7usb::PlanRequest request;
+    if (arguments.words.size() != 1 || !arguments.rate || !ParseNumber(*arguments.rate, 1, 0xFFFFFF, &request.rate)) {
         return Usage();
     }
-    std::shared_ptr<simusb::AudioDevice> device = Open(source);
+    if (arguments.tag) {
+        ULONG tag = 0;
+        if (!ParseNumber(*arguments.tag, 1, 3, &tag) || tag == 2) return Usage();
+        request.tag = static_cast<USHORT>(tag);
+    }
+    if (arguments.ms && !ParseNumber(*arguments.ms, 1, 64, &request.ms)) {
+        return Usage();
+    }
+    std::shared_ptr<simusb::AudioDevice> device = Open(arguments.words[0]);
     if (device == nullptr) {
         return kUsageError;
     }
     vq7usb::TransferPlan plan = vq7usb::PlanTransfers(device, request);
-    fputs(json ? (vq7usb::PlanJson(plan) + "\n").c_str() : vq7usb::PlanText(plan).c_str(), stdout);
+    fputs(arguments.json ? (vq7usb::PlanJson(plan) + "\n").c_str() : vq7usb::PlanText(plan).c_str(), stdout);
     bool refused = !NT_SUCCESS(plan.startStatus) || DirectionRefused(plan.render) || DirectionRefused(plan.capture);
     return refused ? kRefused : kAccepted;
 }
@@ -140,20 +158,23 @@ int main(int argc, char** argv) {
         return Usage();
     }
     const std::string& command = args[0];
-    if (command == "list" && args.size() == 1) {
+    std::optional<Arguments> arguments = ParseArguments(args);
+    if (!arguments) {
+        return Usage();
+    }
+    const std::vector<std::string>& words = arguments->words;
+    bool plain = !arguments->json && OnlyJson(*arguments);
+    if (command == "list" && words.empty() && plain) {
         return List();
     }
-    if (command == "export" && args.size() == 2) {
-        return Export(args[1]);
+    if (command == "export" && words.size() == 1 && plain) {
+        return Export(words[0]);
     }
-    if (command == "inspect") {
-        bool json = args.size() == 3 && args[1] == "--json";
-        if (args.size() == 2 || json) {
-            return InspectDevice(args.back(), json);
-        }
+    if (command == "inspect" && words.size() == 1 && OnlyJson(*arguments)) {
+        return InspectDevice(words[0], arguments->json);
     }
     if (command == "plan") {
-        return Plan(args);
+        return Plan(*arguments);
     }
     return Usage();
 }

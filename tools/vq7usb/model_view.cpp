@@ -206,6 +206,8 @@ std::string ModelJson(const ModelView& model) {
     json.Key("controlInterface");
     WriteOptional(json, model.controlInterface);
     json.Key("status").String(StatusName(model.status));
+    json.Key("refusal");
+    WriteRefusal(json, model.refusal);
     json.Key("entities").BeginArray();
     for (const EntityView& entity : model.entities) {
         json.BeginObject();
@@ -278,8 +280,12 @@ std::string ModelJson(const ModelView& model) {
 std::string ModelText(const ModelView& model) {
     std::string text = Format("Device %04X:%04X, %s speed, %s\n", model.vendor, model.product,
                               model.highSpeed ? "high" : "full",
-                              model.uac == 2 ? "USB Audio Class 2.0" : model.uac == 1 ? "USB Audio Class 1.0" : "no audio function found");
+                              model.uac == 2   ? "USB Audio Class 2.0"
+                              : model.uac == 1 ? "USB Audio Class 1.0"
+                              : model.refusal && model.refusal->beforeModel ? "audio function not examined"
+                                                                            : "no audio function found");
     text += "Start and configuration: " + StatusName(model.status) + "\n";
+    text += RefusalText(model.refusal);
     if (model.controlInterface) {
         text += Format("Audio control: interface %u\n", *model.controlInterface);
     }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "refusal.h"
+
 class CUSBAudioCL;
 
 namespace vq7usb {
@@ -56,6 +58,7 @@ struct EntityView {
 
 struct ModelView {
     NTSTATUS status = 0;
+    std::optional<Refusal> refusal;  // where start stopped, when it failed
     uint16_t vendor = 0;
     uint16_t product = 0;
     bool highSpeed = false;

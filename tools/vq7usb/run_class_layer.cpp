@@ -1,13 +1,12 @@
 #include "run_class_layer.h"
 
+#include "refusal.h"
+
 #include "kmsim/simulation.h"
 #include "simusbhost/bus.h"
 #include "usbaudiocl.h"
 
 namespace vq7usb {
-
-// The IRPs the adapter gives the class layer's pool.
-constexpr ULONG kAdapterIrpCount = 24;
 
 ModelView RunClassLayer(std::shared_ptr<simusb::AudioDevice> device) {
     kmsim::Simulation simulation;
@@ -17,11 +16,10 @@ ModelView RunClassLayer(std::shared_ptr<simusb::AudioDevice> device) {
         simusbhost::Bus bus;
         PDEVICE_OBJECT pdo = bus.Attach(device);
         auto* layer = new CUSBAudioCL;
-        NTSTATUS status = layer->Start(pdo, kAdapterIrpCount);
-        if (NT_SUCCESS(status)) {
-            status = layer->SelectConfiguration();
-        }
+        std::optional<Refusal> refusal;
+        NTSTATUS status = StartAsTheAdapter(*layer, pdo, *device, &refusal);
         model = DescribeModel(*layer, status);
+        model.refusal = refusal;
         delete layer;
     }
     ExSetTimerResolution(0, FALSE);

@@ -1,6 +1,7 @@
 #include "transfer_plan.h"
 
 #include "json_writer.h"
+#include "refusal.h"
 #include "kmsim/simulation.h"
 #include "render_packet_plan.h"
 #include "simusbhost/bus.h"
@@ -12,7 +13,6 @@ namespace vq7usb {
 
 namespace {
 
-constexpr ULONG kAdapterIrpCount = 24;
 constexpr UCHAR kRender = 0;
 constexpr UCHAR kCapture = 1;
 
@@ -170,10 +170,7 @@ TransferPlan PlanTransfers(std::shared_ptr<simusb::AudioDevice> device, const Pl
         simusbhost::Bus bus;
         PDEVICE_OBJECT pdo = bus.Attach(device);
         auto* layer = new CUSBAudioCL;
-        plan.startStatus = layer->Start(pdo, kAdapterIrpCount);
-        if (NT_SUCCESS(plan.startStatus)) {
-            plan.startStatus = layer->SelectConfiguration();
-        }
+        plan.startStatus = StartAsTheAdapter(*layer, pdo, *device, &plan.refusal);
         if (NT_SUCCESS(plan.startStatus)) {
             bool paced = layer->RenderFollowsCapture();
             // A device whose render follows capture opens capture first, as the engine does.
@@ -197,6 +194,8 @@ std::string PlanJson(const TransferPlan& plan) {
     json.Key("tag").Number(plan.request.tag);
     json.Key("ms").Number(plan.request.ms);
     json.Key("start").String(StatusName(plan.startStatus));
+    json.Key("refusal");
+    WriteRefusal(json, plan.refusal);
     if (plan.render) {
         json.Key("render");
         WriteDirection(json, *plan.render, true);
@@ -213,6 +212,7 @@ std::string PlanText(const TransferPlan& plan) {
     std::string text = Format("%u Hz, format tag %u, %u ms a transfer; start and configuration: %s\n",
                               plan.request.rate, plan.request.tag, plan.request.ms,
                               StatusName(plan.startStatus).c_str());
+    text += RefusalText(plan.refusal);
     if (plan.render) text += DirectionText("Render", *plan.render, true);
     if (plan.capture) text += DirectionText("Capture", *plan.capture, false);
     if (!plan.render && !plan.capture && NT_SUCCESS(plan.startStatus)) text += "The device has no stream.\n";

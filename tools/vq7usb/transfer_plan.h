@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "refusal.h"
 #include "simusb/audio_device.h"
 
 namespace vq7usb {
@@ -48,6 +49,7 @@ struct DirectionPlan {
 struct TransferPlan {
     PlanRequest request;
     NTSTATUS startStatus = 0;
+    std::optional<Refusal> refusal;  // where start stopped, when it failed
     std::optional<DirectionPlan> render;
     std::optional<DirectionPlan> capture;
 };

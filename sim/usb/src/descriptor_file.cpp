@@ -60,10 +60,14 @@ private:
     void Rates(const std::vector<std::string_view>& tokens);
     void SpeedLine(const std::vector<std::string_view>& tokens);
     void QuirkLine(const std::vector<std::string_view>& tokens);
+    void WarnOfMissingStrings();
+    void WarnIfMissing(size_t line, const std::string& where, const char* field, uint8_t index);
     [[noreturn]] void Fail(const std::string& what) const { throw DescriptorFileError(lineNumber_, what); }
 
     DescriptorFile file_;
     size_t lineNumber_ = 0;
+    size_t deviceLine_ = 0;
+    std::vector<size_t> configLines_;
     Block block_ = Block::None;
     size_t blockLine_ = 0;
     std::vector<uint8_t> bytes_;
@@ -86,6 +90,7 @@ DescriptorFile Parser::Parse(std::string_view text) {
     if (!haveDevice_) throw DescriptorFileError(lineNumber_ + 1, "the file has no 'device' line");
     const std::vector<uint8_t>& device = file_.descriptors.device;
     file_.descriptors.speed = speed_.value_or(ReadLe(device, 2, 2) >= 0x0200 ? Speed::High : Speed::Full);
+    WarnOfMissingStrings();
     return file_;
 }
 
@@ -143,9 +148,11 @@ void Parser::CloseBlock() {
         }
         file_.descriptors.device = bytes_;
         haveDevice_ = true;
+        deviceLine_ = blockLine_;
     } else if (block_ == Block::Config) {
         if (bytes_.empty()) throw DescriptorFileError(blockLine_, "'config' without bytes");
         file_.descriptors.configurations.push_back(bytes_);
+        configLines_.push_back(blockLine_);
     }
     block_ = Block::None;
     bytes_.clear();
@@ -198,6 +205,49 @@ void Parser::QuirkLine(const std::vector<std::string_view>& tokens) {
         }
     }
     Fail("unknown quirk '" + std::string(tokens[1]) + "'");
+}
+
+// String indices the device or a configuration names but no `string` line
+// gives: the device stalls those requests, which a real device would not.
+void Parser::WarnOfMissingStrings() {
+    if (file_.descriptors.strings.empty()) {
+        file_.warnings.push_back("the file has no 'string' lines: the device answers no string descriptor, not even "
+                                 "string descriptor 0 (the language list)");
+    }
+    const std::vector<uint8_t>& device = file_.descriptors.device;
+    WarnIfMissing(deviceLine_, "the device descriptor", "iManufacturer", device[14]);
+    WarnIfMissing(deviceLine_, "the device descriptor", "iProduct", device[15]);
+    WarnIfMissing(deviceLine_, "the device descriptor", "iSerialNumber", device[16]);
+    for (size_t c = 0; c < file_.descriptors.configurations.size(); ++c) {
+        const std::vector<uint8_t>& config = file_.descriptors.configurations[c];
+        // Standard descriptors with a string index, walked while they fit.
+        for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2 && at + config[at] <= config.size();
+             at += config[at]) {
+            uint8_t length = config[at];
+            uint8_t type = config[at + 1];
+            std::string where = "configuration " + std::to_string(c);
+            if (type == usb::kConfigurationDescriptor && length > 6) {
+                WarnIfMissing(configLines_[c], where, "iConfiguration", config[at + 6]);
+            } else if (type == usb::kInterfaceDescriptor && length > 8) {
+                where += ", interface " + std::to_string(config[at + 2]) + " alternate setting " +
+                         std::to_string(config[at + 3]);
+                WarnIfMissing(configLines_[c], where, "iInterface", config[at + 8]);
+            } else if (type == usb::kInterfaceAssociationDescriptor && length > 7) {
+                WarnIfMissing(configLines_[c], where + ", interface association", "iFunction", config[at + 7]);
+            }
+        }
+    }
+}
+
+void Parser::WarnIfMissing(size_t line, const std::string& where, const char* field, uint8_t index) {
+    if (index == 0) {
+        return;
+    }
+    for (const StringEntry& entry : file_.descriptors.strings) {
+        if (entry.index == index) return;
+    }
+    file_.warnings.push_back("line " + std::to_string(line) + ": " + where + " names string " + std::to_string(index) +
+                             " (" + field + "), which no 'string' line gives");
 }
 
 void WriteHex(std::ostringstream& out, const std::vector<uint8_t>& bytes, size_t perLine) {

@@ -102,6 +102,36 @@ TEST(DescriptorFile, ParsesStringsRatesSpeedAndContinuationLines) {
     EXPECT_EQ(ParseDescriptorFile(usb11 + "0000\n").descriptors.speed, Speed::Full) << "bcdUSB 1.10";
 }
 
+// kDevice names strings 1 (iManufacturer), 2 (iProduct) and 3 (iSerialNumber).
+TEST(DescriptorFile, StringIndicesNoStringLineGivesAreWarnedOfAndTheFileStillLoads) {
+    const std::string config = "config 09 02 12 00 01 01 00 80 32\n 09 04 00 00 00 01 01 00 04\n";
+    DescriptorFile file =
+        ParseDescriptorFile(std::string(kDevice) + config + "string 1 0409 VQ Audio\nstring 3 0407 SN\n");
+    EXPECT_EQ(file.warnings,
+              (std::vector<std::string>{
+                  "line 1: the device descriptor names string 2 (iProduct), which no 'string' line gives",
+                  "line 2: configuration 0, interface 0 alternate setting 0 names string 4 (iInterface), which no "
+                  "'string' line gives"}));
+    EXPECT_EQ(file.descriptors.configurations.size(), 1u) << "loaded all the same";
+
+    file = ParseDescriptorFile(std::string(kDevice) + "string 1 0409 A\nstring 2 0409 B\nstring 3 0409 C\n");
+    EXPECT_TRUE(file.warnings.empty());
+    file = ParseDescriptorFile(kDevice);
+    ASSERT_EQ(file.warnings.size(), 4u);
+    EXPECT_EQ(file.warnings[0], "the file has no 'string' lines: the device answers no string descriptor, not even "
+                                "string descriptor 0 (the language list)");
+}
+
+TEST(DescriptorFile, QuirkLinesNameKnownQuirksOnce) {
+    DescriptorFile file = ParseDescriptorFile(std::string(kDevice) + "quirk clock-reads-without-control\n");
+    EXPECT_TRUE(file.quirks.clockReadsWithoutControl);
+    EXPECT_FALSE(ParseDescriptorFile(kDevice).quirks.clockReadsWithoutControl);
+    EXPECT_EQ(ErrorLine(std::string(kDevice) + "quirk faster-than-light\n"), 2u);
+    EXPECT_EQ(ErrorLine(std::string(kDevice) + "quirk\n"), 2u);
+    EXPECT_EQ(ErrorLine(std::string(kDevice) + "quirk clock-reads-without-control\nquirk clock-reads-without-control\n"),
+              3u);
+}
+
 TEST(DescriptorFile, LoadedDeviceAnswersClassRequestsWithDefaults) {
     auto q7 = FindReadyMadeDevice("q7-0b31")->Make();
     std::string text = WriteDescriptorFile(*q7);

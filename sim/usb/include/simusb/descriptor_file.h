@@ -47,6 +47,10 @@ struct DescriptorFile {
     DescriptorSet descriptors;   // speed resolved: the speed line, else high when bcdUSB >= 0x0200
     std::vector<ClockSettings> clocks;  // from the rates lines
     QuirkBehaviour quirks;              // from the quirk lines
+    // What loads but is likely a mistake: string indices the descriptors
+    // name that no `string` line gives ("line 3: the device descriptor
+    // names string 2 (iProduct), which no 'string' line gives").
+    std::vector<std::string> warnings;
 };
 
 // Throws DescriptorFileError.
