@@ -67,6 +67,10 @@ inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, 
 #include <windef.h>
 #include <punknown.h>
 #include <drmk.h>
+// Both leave INTERFACE defined as the interface they declared, which hides
+// wdm.h's INTERFACE structure from headers included later (ks.h); the
+// platform's portcls.h includes ks.h before drmk.h, so it never sees that.
+#undef INTERFACE
 
 // The platform's usbdlib.h declares the USBD_* functions extern "C"; mingw's
 // does not, so C++ would look for mangled names usbd does not export.
