@@ -18,10 +18,7 @@ void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, size_t size, LONG s
 }
 
 void RequireInitialized(const DISPATCHER_HEADER* header, const void* caller, const char* function) {
-    if (header->WaitListHead.Flink == nullptr) {
-        km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "%s on an object at %p that was never initialised",
-                 function, static_cast<const void*>(header));
-    }
+    km::RequireDispatcherObject(header, caller, function);
 }
 
 // The absolute due time of a wait, rounded to the clock interrupt, or
@@ -56,6 +53,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    km::PreemptionPoint(KM_CALLER, "KeSetEvent");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeSetEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Event->Header, KM_CALLER, "KeSetEvent");
@@ -65,12 +63,14 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    km::PreemptionPoint(KM_CALLER, "KeClearEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Event->Header, KM_CALLER, "KeClearEvent");
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    km::PreemptionPoint(KM_CALLER, "KeResetEvent");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeResetEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Event->Header, KM_CALLER, "KeResetEvent");
@@ -80,6 +80,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     return Event->Header.SignalState;
 }
@@ -95,6 +96,7 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
+    km::PreemptionPoint(KM_CALLER, "KeReleaseMutex");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeReleaseMutex");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Mutex->Header, KM_CALLER, "KeReleaseMutex");
@@ -115,6 +117,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
 }
 
 LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateMutex");
     std::lock_guard<std::mutex> guard(K().lock);
     return Mutex->Header.SignalState;
 }
@@ -127,6 +130,7 @@ VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 }
 
 LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN) {
+    km::PreemptionPoint(KM_CALLER, "KeReleaseSemaphore");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeReleaseSemaphore");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Semaphore->Header, KM_CALLER, "KeReleaseSemaphore");
@@ -144,6 +148,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
 }
 
 LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateSemaphore");
     std::lock_guard<std::mutex> guard(K().lock);
     return Semaphore->Header.SignalState;
 }
@@ -152,6 +157,7 @@ LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout) {
+    km::PreemptionPoint(KM_CALLER, "KeWaitForSingleObject");
     const void* caller = KM_CALLER;
     km::Nanoseconds due = WaitDue(Timeout, caller, "KeWaitForSingleObject");
     DISPATCHER_HEADER* object = Header(Object);
@@ -162,6 +168,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
                                         KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout,
                                         PKWAIT_BLOCK WaitBlockArray) {
+    km::PreemptionPoint(KM_CALLER, "KeWaitForMultipleObjects");
     const void* caller = KM_CALLER;
     if (Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
         km::Stop(MAXIMUM_WAIT_OBJECTS_EXCEEDED, caller,
@@ -182,6 +189,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    km::PreemptionPoint(KM_CALLER, "KeDelayExecutionThread");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(APC_LEVEL, caller, "KeDelayExecutionThread");
     km::Nanoseconds due = WaitDue(Interval, caller, "KeDelayExecutionThread");
@@ -205,6 +213,7 @@ void InitializeGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count) {
 
 void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG* oldIrql,
                       const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     km::RequireIrqlAtMost(APC_LEVEL, caller, function);
     _KTHREAD* thread = km::CurrentThread();
     KIRQL previous;
@@ -215,7 +224,9 @@ void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owne
             km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "%s of a mutex at %p that the thread already owns",
                      function, static_cast<void*>(gate));
         }
+        thread->gateOwner = owner;
         km::WaitLocked(guard, 1, &gate, WaitAny, km::kInfinite, caller);
+        thread->gateOwner = nullptr;
         *count = 0;
         *owner = thread;
         if (thread != nullptr) {
@@ -227,6 +238,7 @@ void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owne
 
 bool TryAcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG* oldIrql,
                          const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     km::RequireIrqlAtMost(APC_LEVEL, caller, function);
     KIRQL previous;
     KeRaiseIrql(APC_LEVEL, &previous);
@@ -249,6 +261,7 @@ bool TryAcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* o
 
 void ReleaseGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG oldIrql,
                       const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     _KTHREAD* thread = km::CurrentThread();
     if (KeGetCurrentIrql() != APC_LEVEL) {
         km::Stop(IRQL_UNEXPECTED_VALUE, caller, "%s at IRQL %u; the mutex was acquired at APC_LEVEL", function,

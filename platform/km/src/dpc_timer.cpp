@@ -94,6 +94,11 @@ BOOLEAN ArmKernelTimer(PKTIMER timer, km::Nanoseconds due, LONG period, PKDPC dp
     }
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due / 100);
     km::ArmTimer(&record, due);
+    // A kernel timer whose due time has passed expires at once, as on the
+    // platform; in real time the timekeeper sees it first in its queue.
+    if (!exact && K().mode == kmsim::ClockMode::Virtual && due <= K().Now()) {
+        km::ExpireDueLocked(K().Now());
+    }
     return wasSet;
 }
 
@@ -245,6 +250,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    km::PreemptionPoint(KM_CALLER, "KeInsertQueueDpc");
     if (Dpc->DeferredRoutine == nullptr) {
         km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, KM_CALLER, "KeInsertQueueDpc of a DPC at %p that was never initialised",
                  static_cast<void*>(Dpc));
@@ -254,6 +260,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    km::PreemptionPoint(KM_CALLER, "KeRemoveQueueDpc");
     std::lock_guard<std::mutex> guard(K().lock);
     if (Dpc->DpcData == nullptr) {
         return FALSE;
@@ -285,6 +292,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
 VOID NTAPI KeFlushQueuedDpcs(VOID) {
+    km::PreemptionPoint(KM_CALLER, "KeFlushQueuedDpcs");
     km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "KeFlushQueuedDpcs");
     const void* caller = KM_CALLER;
     std::unique_lock<std::mutex> guard(K().lock);
@@ -317,6 +325,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    km::PreemptionPoint(KM_CALLER, "KeSetTimerEx");
     km::Nanoseconds due;
     {
         std::lock_guard<std::mutex> guard(K().lock);
@@ -326,6 +335,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    km::PreemptionPoint(KM_CALLER, "KeSetTimer");
     km::Nanoseconds due;
     {
         std::lock_guard<std::mutex> guard(K().lock);
@@ -335,6 +345,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    km::PreemptionPoint(KM_CALLER, "KeCancelTimer");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeCancelTimer");
     std::lock_guard<std::mutex> guard(K().lock);
     KernelTimer& record = TimerRecord(Timer, KM_CALLER, "KeCancelTimer");
@@ -344,11 +355,13 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateTimer");
     std::lock_guard<std::mutex> guard(K().lock);
     return Timer->Header.SignalState != 0 ? TRUE : FALSE;
 }
 
 BOOLEAN kmsim::SetTimerAtNs(PKTIMER timer, int64_t due_ns, PKDPC dpc) {
+    km::PreemptionPoint(KM_CALLER, "kmsim::SetTimerAtNs");
     return ArmKernelTimer(timer, due_ns, 0, dpc, true, KM_CALLER, "kmsim::SetTimerAtNs");
 }
 

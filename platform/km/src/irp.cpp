@@ -110,6 +110,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    km::PreemptionPoint(KM_CALLER, "IoCallDriver");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoCallDriver");
     Irp->CurrentLocation--;
@@ -126,6 +127,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    km::PreemptionPoint(KM_CALLER, "IoCompleteRequest");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoCompleteRequest");
     if (Irp->CurrentLocation > Irp->StackCount || Irp->Type != IO_TYPE_IRP) {

@@ -17,7 +17,8 @@ thread_local char t_token;  // its address identifies the thread as a lock owner
 
 ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&t_token); }
 
-void SpinAcquire(PKSPIN_LOCK lock, const void* caller) {
+void SpinAcquire(PKSPIN_LOCK lock, const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     ULONG_PTR me = OwnerToken();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         km::Stop(SPIN_LOCK_ALREADY_OWNED, caller, "acquiring the spin lock at %p that this thread already holds",
@@ -28,6 +29,9 @@ void SpinAcquire(PKSPIN_LOCK lock, const void* caller) {
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             return;
         }
+        // With one thread running at a time the holder must get the turn;
+        // in parallel it runs on another processor.
+        km::YieldWhileSpinning(lock);
         if (spins > 64) {
             sched_yield();
         }
@@ -90,7 +94,7 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     }
     KIRQL old = t_irql;
     t_irql = DISPATCH_LEVEL;
-    SpinAcquire(SpinLock, KM_CALLER);
+    SpinAcquire(SpinLock, KM_CALLER, "KeAcquireSpinLock");
     return old;
 }
 
@@ -102,7 +106,7 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     RequireDispatch(KM_CALLER, "KeAcquireSpinLockAtDpcLevel");
-    SpinAcquire(SpinLock, KM_CALLER);
+    SpinAcquire(SpinLock, KM_CALLER, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -126,7 +130,7 @@ void QueuedAcquire(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle, bool ra
     LockHandle->LockQueue.Lock = SpinLock;
     LockHandle->LockQueue.Next = nullptr;
     t_irql = DISPATCH_LEVEL;
-    SpinAcquire(SpinLock, caller);
+    SpinAcquire(SpinLock, caller, function);
 }
 
 void QueuedRelease(PKLOCK_QUEUE_HANDLE LockHandle, bool lower, const void* caller, const char* function) {

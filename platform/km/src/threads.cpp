@@ -70,6 +70,10 @@ void* ThreadTrampoline(void* argument) {
     std::function<void()> body = std::move(start->body);
     delete start;
     km::SetCurrentThread(thread);
+    {
+        std::unique_lock<std::mutex> guard(K().lock);
+        km::AwaitTurnLocked(guard, thread);
+    }
     body();
     ExitCurrentThread(STATUS_SUCCESS, nullptr);
     return nullptr;

@@ -119,6 +119,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                            PVOID Context) {
+    km::PreemptionPoint(KM_CALLER, "IoQueueWorkItem");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoQueueWorkItem");
     if (QueueType != DelayedWorkQueue && QueueType != CriticalWorkQueue && QueueType != NormalWorkQueue) {
