@@ -7,6 +7,7 @@
 // kmsim::SetTimerAtNs, which is exact.
 
 #include <map>
+#include <unordered_set>
 #include <vector>
 
 #include "kernel_state.h"
@@ -31,6 +32,7 @@ struct DpcState {
     KEVENT work;  // synchronization: a DPC was queued
     KEVENT idle;  // notification: the queue is empty and no DPC runs
     PETHREAD thread = nullptr;
+    std::unordered_set<PKDPC> queuedByTimer;  // named as timer DPCs in the verifier's reports
 };
 
 // Side tables, under the dispatcher lock. Keyed by address so that freeing
@@ -62,8 +64,10 @@ void KernelTimer::Expire(km::Nanoseconds now) {
     if (timer->Dpc != nullptr) {
         LARGE_INTEGER systemTime;
         systemTime.QuadPart = now / 100;
-        km::QueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                           reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)));
+        if (km::QueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+                               reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)))) {
+            Dpcs().queuedByTimer.insert(timer->Dpc);
+        }
     }
 }
 
@@ -125,15 +129,14 @@ void DpcThreadMain() {
         PVOID context = dpc->DeferredContext;
         PVOID arg1 = dpc->SystemArgument1;
         PVOID arg2 = dpc->SystemArgument2;
+        const char* kind = state.queuedByTimer.erase(dpc) != 0 ? "timer DPC routine" : "DPC routine";
         guard.unlock();
 
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
+        km::RoutineFrame entry = km::EnterRoutine();
         routine(dpc, context, arg1, arg2);
-        if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
-            km::Stop(IRQL_UNEXPECTED_VALUE, reinterpret_cast<const void*>(routine),
-                     "a DPC routine returned at IRQL %u instead of DISPATCH_LEVEL", KeGetCurrentIrql());
-        }
+        km::CheckRoutineExit(entry, reinterpret_cast<const void*>(routine), kind);
         KeLowerIrql(old);
 
         guard.lock();
@@ -178,6 +181,7 @@ void StartDpcThread() {
     state.stop = false;
     KeInitializeEvent(&state.work, SynchronizationEvent, FALSE);
     KeInitializeEvent(&state.idle, NotificationEvent, TRUE);
+    state.queuedByTimer.clear();
     Timers().clear();
     ResolutionRequests().clear();
     state.thread = CreateSystemThreadInternal("DPC", DpcThreadMain);
@@ -283,6 +287,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     }
     Dpc->DpcData = nullptr;
     Dpc->DpcListEntry.Next = nullptr;
+    state.queuedByTimer.erase(Dpc);
     if (state.head == nullptr && !state.running) {
         km::SignalObjectLocked(&state.idle.Header);
     }

@@ -8,6 +8,7 @@
 #include <sched.h>
 
 #include "kernel_state.h"
+#include "lock_order.h"
 #include "verifier.h"
 
 namespace {
@@ -24,9 +25,11 @@ void SpinAcquire(PKSPIN_LOCK lock, const void* caller, const char* function) {
         km::Stop(SPIN_LOCK_ALREADY_OWNED, caller, "acquiring the spin lock at %p that this thread already holds",
                  static_cast<void*>(lock));
     }
+    km::CheckLockOrder(lock, km::LockKind::SpinLock, caller);
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            km::NoteLockAcquired(lock, km::LockKind::SpinLock, caller);
             return;
         }
         // With one thread running at a time the holder must get the turn;
@@ -44,6 +47,7 @@ void SpinRelease(PKSPIN_LOCK lock, const void* caller) {
         km::Stop(SPIN_LOCK_NOT_OWNED, caller, "releasing the spin lock at %p, which this thread does not hold (%s)",
                  static_cast<void*>(lock), owner == 0 ? "it is free" : "another thread holds it");
     }
+    km::NoteLockReleased(lock);
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
@@ -86,7 +90,10 @@ VOID NTAPI KmAssertPageable(const char* Function) {
     }
 }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+    km::RecordLockInitialization(SpinLock, km::LockKind::SpinLock, KM_CALLER);
+}
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     if (t_irql > DISPATCH_LEVEL) {

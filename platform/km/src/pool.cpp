@@ -8,7 +8,9 @@
 #include <unordered_set>
 
 #include "kernel_state.h"
+#include "irp_pending.h"
 #include "kmsim/verifier.h"
+#include "lock_order.h"
 #include "pool_internal.h"
 #include "verifier.h"
 
@@ -139,6 +141,8 @@ void PoolFree(void* block, ULONG tag, bool checkTag, const void* caller, const c
     }
     CheckFreedRangeForTimersAndDpcs(static_cast<const char*>(block), allocation.size, caller);
     CheckFreedRangeForWaitedObjects(static_cast<const char*>(block), allocation.size, caller);
+    ForgetLocksIn(static_cast<const char*>(block), allocation.size);
+    ForgetDispatchCallsIn(block, allocation.size);
     Quarantine(block, RoundUp(allocation.size == 0 ? 1 : allocation.size, AlignmentFor(allocation.size, allocation.type)),
                allocation.tag, caller);
 }

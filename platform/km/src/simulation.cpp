@@ -4,6 +4,7 @@
 
 #include "kernel_state.h"
 #include "kmsim/verifier.h"
+#include "lock_order.h"
 #include "pool_internal.h"
 #include "verifier.h"
 
@@ -41,6 +42,7 @@ Simulation::Simulation(const Options& options) {
     km::EtwReset();
     km::IoNamesReset();
     km::IrpStatisticsReset();
+    km::LockOrderReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;

@@ -65,6 +65,24 @@ void OnError(void*, const char*, int) {}
 
 }  // namespace
 
+std::string CodeLocation(const void* pc) {
+#if KM_HAVE_LIBBACKTRACE
+    if (pc == nullptr) {
+        return "";
+    }
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    Resolved resolved;
+    if (backtrace_state* state = BacktraceState()) {
+        backtrace_pcinfo(state, reinterpret_cast<uintptr_t>(pc) - 1, OnPcInfo, OnError, &resolved);
+    }
+    return resolved.location;
+#else
+    (void)pc;
+    return "";
+#endif
+}
+
 std::string DescribeCodeAddress(const void* pc) {
     if (pc == nullptr) {
         return "?";

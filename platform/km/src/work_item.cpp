@@ -65,12 +65,10 @@ void WorkerMain() {
         PDEVICE_OBJECT device = item->device;
         PVOID context = item->context;
         guard.unlock();
+        km::RoutineFrame entry = km::EnterRoutine();
         routine(device, context);
+        km::CheckRoutineExit(entry, reinterpret_cast<const void*>(routine), "work item routine");
         ObDereferenceObject(device);  // taken when the item was queued: the device outlives its work
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            km::Stop(IRQL_UNEXPECTED_VALUE, reinterpret_cast<const void*>(routine),
-                     "a work item routine returned at IRQL %u", KeGetCurrentIrql());
-        }
         guard.lock();
     }
 }
