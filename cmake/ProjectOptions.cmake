@@ -32,12 +32,26 @@ function(vq7_warnings target)
   endif()
 endfunction()
 
-# Kernel-mode code: no exceptions, no RTTI, and the compiler refuses the C
-# library's wide-character functions (they assume a 32-bit wchar_t here).
+# Windows-facing code (the deliverables, and the user-mode ones' tests as
+# they arrive) is built with the 16-bit WCHAR, so the host C library's and
+# libstdc++'s wide-character functions, made for a 32-bit wchar_t, are
+# refused: by the compiler in any include order (a header forced in first
+# poisons them), and in the target's undefined symbols (a build test reading
+# the same list).
+set(VQ7_WIDE_CRT_POISON ${CMAKE_CURRENT_LIST_DIR}/wide_crt_poison.h)
+function(vq7_windows_facing target)
+  target_compile_options(${target} PRIVATE -include ${VQ7_WIDE_CRT_POISON})
+  add_test(NAME build.${target}.NoWideCrtSymbols
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DFILE=$<TARGET_FILE:${target}> -DLIST=${VQ7_WIDE_CRT_POISON}
+            -P ${PROJECT_SOURCE_DIR}/tests/build_rules/wide_crt_symbols.cmake)
+endfunction()
+
+# Kernel-mode code: no exceptions, no RTTI, Windows-facing.
 function(vq7_kernel_code target)
   vq7_warnings(${target})
+  vq7_windows_facing(${target})
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-  target_compile_definitions(${target} PRIVATE _KERNEL_MODE=1 VQ7_FORBID_CRT_WIDE=1)
+  target_compile_definitions(${target} PRIVATE _KERNEL_MODE=1)
 endfunction()
 
 # Test executables export their symbols so that the verifier can name the
