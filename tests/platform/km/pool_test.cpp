@@ -103,6 +103,17 @@ TEST(PoolDeathTest, FreeingPagedPoolAtDispatchLevelStops) {
         "ExFreePoolWithTag of paged pool at 0x[0-9a-f]+ at IRQL 2");
 }
 
+TEST(PoolDeathTest, DescribingPagedPoolAsNonPagedStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            void* block = ExAllocatePoolWithTag(PagedPool, 64, kTag);
+            PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+            MmBuildMdlForNonPagedPool(mdl);
+        },
+        "MmBuildMdlForNonPagedPool of the paged pool block at 0x[0-9a-f]+");
+}
+
 // A driver-like routine that keeps using its buffer after handing it back.
 DECLSPEC_NOINLINE void ReleaseAndKeepCounting(ULONG* counters) {
     ExFreePoolWithTag(counters, kTag);
