@@ -37,26 +37,26 @@ bool SpinsOnAHeldLock(const _KTHREAD* thread) {
 // held spin lock are passed over while another ready thread can run, so that
 // the holder gets to release it.
 _KTHREAD* PickLocked(Kernel& k, const _KTHREAD* exclude) {
-    _KTHREAD* candidates[64];
-    _KTHREAD* spinners[64];
-    size_t count = 0;
-    size_t spinning = 0;
-    for (PLIST_ENTRY entry = k.threads.Flink; entry != &k.threads; entry = entry->Flink) {
-        _KTHREAD* thread = CONTAINING_RECORD(entry, ThreadLink, entry)->owner;
-        if (thread == exclude || thread->waiting) {
+    auto eligible = [exclude](const _KTHREAD* thread, bool spinner) {
+        return thread != exclude && !thread->waiting && SpinsOnAHeldLock(thread) == spinner;
+    };
+    for (bool spinners : {false, true}) {
+        size_t count = 0;
+        for (PLIST_ENTRY entry = k.threads.Flink; entry != &k.threads; entry = entry->Flink) {
+            count += eligible(CONTAINING_RECORD(entry, ThreadLink, entry)->owner, spinners) ? 1 : 0;
+        }
+        if (count == 0) {
             continue;
         }
-        if (SpinsOnAHeldLock(thread)) {
-            if (spinning < 64) spinners[spinning++] = thread;
-        } else if (count < 64) {
-            candidates[count++] = thread;
+        size_t chosen = NextRandomLocked(k) % count;
+        for (PLIST_ENTRY entry = k.threads.Flink; entry != &k.threads; entry = entry->Flink) {
+            _KTHREAD* thread = CONTAINING_RECORD(entry, ThreadLink, entry)->owner;
+            if (eligible(thread, spinners) && chosen-- == 0) {
+                return thread;
+            }
         }
     }
-    if (count == 0 && spinning == 0) {
-        return nullptr;
-    }
-    uint64_t draw = NextRandomLocked(k);
-    return count != 0 ? candidates[draw % count] : spinners[draw % spinning];
+    return nullptr;
 }
 
 void GiveTurnLocked(Kernel& k, _KTHREAD* next) {
