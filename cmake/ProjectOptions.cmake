@@ -32,12 +32,26 @@ function(vq7_warnings target)
   endif()
 endfunction()
 
-# Kernel-mode code: no exceptions, no RTTI, and the compiler refuses the C
-# library's wide-character functions (they assume a 32-bit wchar_t here).
-# In the Windows build it sees mingw-w64's DDK headers instead of the
-# stand-ins, with our one header for their gaps forced in first, and the
-# platform's declarations for Windows 7, the oldest system the driver runs
-# on (newer services are asked for at run time).
+# Windows-facing code (the deliverables, and the user-mode ones' tests as
+# they arrive) is built with the 16-bit WCHAR, so the host C library's and
+# libstdc++'s wide-character functions, made for a 32-bit wchar_t, are
+# refused: by the compiler in any include order (a header forced in first
+# poisons them), and in the target's undefined symbols (a build test reading
+# the same list).
+set(VQ7_WIDE_CRT_POISON ${CMAKE_CURRENT_LIST_DIR}/wide_crt_poison.h)
+function(vq7_windows_facing target)
+  target_compile_options(${target} PRIVATE -include ${VQ7_WIDE_CRT_POISON})
+  add_test(NAME build.${target}.NoWideCrtSymbols
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DFILE=$<TARGET_FILE:${target}> -DLIST=${VQ7_WIDE_CRT_POISON}
+            -P ${PROJECT_SOURCE_DIR}/tests/build_rules/wide_crt_symbols.cmake)
+endfunction()
+
+# Kernel-mode code: no exceptions, no RTTI, Windows-facing. In the Windows
+# build it sees mingw-w64's DDK headers instead of the stand-ins, with our
+# one header for their gaps forced in first, and the platform's declarations
+# for Windows 7, the oldest system the driver runs on (newer services are
+# asked for at run time); there wchar_t is 16 bits natively, so the host
+# library's wide functions are no hazard and the poison is not forced in.
 function(vq7_kernel_code target)
   vq7_warnings(${target})
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
@@ -47,7 +61,7 @@ function(vq7_kernel_code target)
     target_compile_options(${target} PRIVATE -include ${PROJECT_SOURCE_DIR}/platform/mingw/ddk_compat.h)
     target_compile_definitions(${target} PRIVATE NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
   else()
-    target_compile_definitions(${target} PRIVATE VQ7_FORBID_CRT_WIDE=1)
+    vq7_windows_facing(${target})
   endif()
 endfunction()
 

@@ -16,12 +16,3 @@
 #include <wdm/io.h>
 #include <wdm/mm.h>
 #include <wdm/etw.h>
-
-#if defined(VQ7_FORBID_CRT_WIDE)
-// The C library's wide-character functions assume a 32-bit wchar_t on this
-// host; kernel code uses the Rtl string helpers instead.
-#pragma GCC poison wcslen wcsnlen wcscpy wcsncpy wcscat wcsncat wcscmp wcsncmp wcschr wcsrchr wcsstr
-#pragma GCC poison wcstol wcstoul wcstod wmemcpy wmemmove wmemset wmemcmp wmemchr
-#pragma GCC poison swprintf vswprintf wprintf fwprintf towupper towlower iswalpha iswdigit iswspace
-#pragma GCC poison _wcsicmp _wcsnicmp wcsicmp
-#endif

@@ -2,6 +2,7 @@
 // guarded mutexes, KeWaitFor*Object(s) and KeDelayExecutionThread.
 
 #include "kernel_state.h"
+#include "lock_order.h"
 #include "verifier.h"
 
 using km::K;
@@ -18,10 +19,7 @@ void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, size_t size, LONG s
 }
 
 void RequireInitialized(const DISPATCHER_HEADER* header, const void* caller, const char* function) {
-    if (header->WaitListHead.Flink == nullptr) {
-        km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "%s on an object at %p that was never initialised",
-                 function, static_cast<const void*>(header));
-    }
+    km::RequireDispatcherObject(header, caller, function);
 }
 
 // The absolute due time of a wait, rounded to the clock interrupt, or
@@ -45,6 +43,35 @@ km::Nanoseconds WaitDue(const PLARGE_INTEGER timeout, const void* caller, const 
 
 DISPATCHER_HEADER* Header(PVOID object) { return static_cast<DISPATCHER_HEADER*>(object); }
 
+// A wait that may acquire kernel mutexes the thread does not own yet takes
+// part in the lock order.
+bool IsMutexToAcquire(const DISPATCHER_HEADER* object) {
+    return object->Type == MutantObject &&
+           reinterpret_cast<const KMUTANT*>(object)->OwnerThread != km::CurrentThread();
+}
+
+void CheckMutexOrder(ULONG count, DISPATCHER_HEADER* const* objects, const void* caller) {
+    for (ULONG i = 0; i < count; ++i) {
+        if (IsMutexToAcquire(objects[i])) {
+            km::CheckLockOrder(objects[i], km::LockKind::Mutex, caller);
+        }
+    }
+}
+
+void NoteMutexesAcquired(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE waitType, NTSTATUS status,
+                         const void* caller) {
+    auto index = static_cast<ULONG>(status - STATUS_WAIT_0);
+    if (status == STATUS_ABANDONED) {
+        index = 0;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        bool acquired = waitType == WaitAll ? index == 0 : i == index;
+        if (acquired && index < count && objects[i]->Type == MutantObject) {
+            km::NoteLockAcquired(objects[i], km::LockKind::Mutex, caller);
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- events
@@ -56,6 +83,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    km::PreemptionPoint(KM_CALLER, "KeSetEvent");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeSetEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Event->Header, KM_CALLER, "KeSetEvent");
@@ -65,12 +93,14 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    km::PreemptionPoint(KM_CALLER, "KeClearEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Event->Header, KM_CALLER, "KeClearEvent");
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    km::PreemptionPoint(KM_CALLER, "KeResetEvent");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeResetEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Event->Header, KM_CALLER, "KeResetEvent");
@@ -80,6 +110,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateEvent");
     std::lock_guard<std::mutex> guard(K().lock);
     return Event->Header.SignalState;
 }
@@ -92,9 +123,11 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
     Mutex->Abandoned = FALSE;
     Mutex->ApcDisable = 1;
     InitializeListHead(&Mutex->MutantListEntry);
+    km::RecordLockInitialization(Mutex, km::LockKind::Mutex, KM_CALLER);
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
+    km::PreemptionPoint(KM_CALLER, "KeReleaseMutex");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeReleaseMutex");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Mutex->Header, KM_CALLER, "KeReleaseMutex");
@@ -104,6 +137,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
                  static_cast<void*>(Mutex), Mutex->OwnerThread ? Mutex->OwnerThread->name.c_str() : "none");
     }
     LONG previous = Mutex->Header.SignalState;
+    km::NoteLockReleased(Mutex);
     Mutex->Header.SignalState += 1;
     if (Mutex->Header.SignalState == 1) {
         RemoveEntryList(&Mutex->MutantListEntry);
@@ -115,6 +149,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
 }
 
 LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateMutex");
     std::lock_guard<std::mutex> guard(K().lock);
     return Mutex->Header.SignalState;
 }
@@ -127,6 +162,7 @@ VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 }
 
 LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN) {
+    km::PreemptionPoint(KM_CALLER, "KeReleaseSemaphore");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeReleaseSemaphore");
     std::lock_guard<std::mutex> guard(K().lock);
     RequireInitialized(&Semaphore->Header, KM_CALLER, "KeReleaseSemaphore");
@@ -144,6 +180,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
 }
 
 LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateSemaphore");
     std::lock_guard<std::mutex> guard(K().lock);
     return Semaphore->Header.SignalState;
 }
@@ -152,16 +189,24 @@ LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout) {
+    km::PreemptionPoint(KM_CALLER, "KeWaitForSingleObject");
     const void* caller = KM_CALLER;
     km::Nanoseconds due = WaitDue(Timeout, caller, "KeWaitForSingleObject");
     DISPATCHER_HEADER* object = Header(Object);
-    std::unique_lock<std::mutex> guard(K().lock);
-    return km::WaitLocked(guard, 1, &object, WaitAny, due, caller);
+    CheckMutexOrder(1, &object, caller);
+    NTSTATUS status;
+    {
+        std::unique_lock<std::mutex> guard(K().lock);
+        status = km::WaitLocked(guard, 1, &object, WaitAny, due, caller);
+    }
+    NoteMutexesAcquired(1, &object, WaitAny, status, caller);
+    return status;
 }
 
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
                                         KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout,
                                         PKWAIT_BLOCK WaitBlockArray) {
+    km::PreemptionPoint(KM_CALLER, "KeWaitForMultipleObjects");
     const void* caller = KM_CALLER;
     if (Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
         km::Stop(MAXIMUM_WAIT_OBJECTS_EXCEEDED, caller,
@@ -177,11 +222,18 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     for (ULONG i = 0; i < Count; ++i) {
         objects[i] = Header(Object[i]);
     }
-    std::unique_lock<std::mutex> guard(K().lock);
-    return km::WaitLocked(guard, Count, objects, WaitType, due, caller);
+    CheckMutexOrder(Count, objects, caller);
+    NTSTATUS status;
+    {
+        std::unique_lock<std::mutex> guard(K().lock);
+        status = km::WaitLocked(guard, Count, objects, WaitType, due, caller);
+    }
+    NoteMutexesAcquired(Count, objects, WaitType, status, caller);
+    return status;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    km::PreemptionPoint(KM_CALLER, "KeDelayExecutionThread");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(APC_LEVEL, caller, "KeDelayExecutionThread");
     km::Nanoseconds due = WaitDue(Interval, caller, "KeDelayExecutionThread");
@@ -198,13 +250,15 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
 
 namespace {
 
-void InitializeGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count) {
+void InitializeGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, km::LockKind kind, const void* site) {
     InitializeHeader(gate, GateObject, sizeof(KGATE), 1);
     *count = 1;
+    km::RecordLockInitialization(gate, kind, site);
 }
 
 void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG* oldIrql,
-                      const void* caller, const char* function) {
+                      km::LockKind kind, const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     km::RequireIrqlAtMost(APC_LEVEL, caller, function);
     _KTHREAD* thread = km::CurrentThread();
     KIRQL previous;
@@ -215,18 +269,25 @@ void AcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owne
             km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "%s of a mutex at %p that the thread already owns",
                      function, static_cast<void*>(gate));
         }
+        guard.unlock();
+        km::CheckLockOrder(gate, kind, caller);
+        guard.lock();
+        thread->gateOwner = owner;
         km::WaitLocked(guard, 1, &gate, WaitAny, km::kInfinite, caller);
+        thread->gateOwner = nullptr;
         *count = 0;
         *owner = thread;
         if (thread != nullptr) {
             thread->fastMutexesHeld += 1;
         }
     }
+    km::NoteLockAcquired(gate, kind, caller);
     *oldIrql = previous;
 }
 
 bool TryAcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG* oldIrql,
-                         const void* caller, const char* function) {
+                         km::LockKind kind, const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     km::RequireIrqlAtMost(APC_LEVEL, caller, function);
     KIRQL previous;
     KeRaiseIrql(APC_LEVEL, &previous);
@@ -243,12 +304,14 @@ bool TryAcquireGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* o
     if (thread != nullptr) {
         thread->fastMutexesHeld += 1;
     }
+    km::NoteLockAcquired(gate, kind, caller);
     *oldIrql = previous;
     return true;
 }
 
 void ReleaseGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owner, ULONG oldIrql,
                       const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     _KTHREAD* thread = km::CurrentThread();
     if (KeGetCurrentIrql() != APC_LEVEL) {
         km::Stop(IRQL_UNEXPECTED_VALUE, caller, "%s at IRQL %u; the mutex was acquired at APC_LEVEL", function,
@@ -260,6 +323,7 @@ void ReleaseGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owne
             km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "%s of a mutex at %p that the caller does not own",
                      function, static_cast<void*>(gate));
         }
+        km::NoteLockReleased(gate);
         *owner = nullptr;
         *count = 1;
         if (thread != nullptr) {
@@ -273,7 +337,7 @@ void ReleaseGateMutex(DISPATCHER_HEADER* gate, volatile LONG* count, PVOID* owne
 }  // namespace
 
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
-    InitializeGateMutex(&FastMutex->Event.Header, &FastMutex->Count);
+    InitializeGateMutex(&FastMutex->Event.Header, &FastMutex->Count, km::LockKind::FastMutex, KM_CALLER);
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
     FastMutex->OldIrql = 0;
@@ -281,12 +345,12 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     AcquireGateMutex(&FastMutex->Event.Header, &FastMutex->Count, &FastMutex->Owner, &FastMutex->OldIrql,
-                     KM_CALLER, "ExAcquireFastMutex");
+                     km::LockKind::FastMutex, KM_CALLER, "ExAcquireFastMutex");
 }
 
 BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     return TryAcquireGateMutex(&FastMutex->Event.Header, &FastMutex->Count, &FastMutex->Owner,
-                               &FastMutex->OldIrql, KM_CALLER, "ExTryToAcquireFastMutex");
+                               &FastMutex->OldIrql, km::LockKind::FastMutex, KM_CALLER, "ExTryToAcquireFastMutex");
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
@@ -295,7 +359,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL KeInitializeGuardedMutex(PKGUARDED_MUTEX Mutex) {
-    InitializeGateMutex(&Mutex->Gate.Header, &Mutex->Count);
+    InitializeGateMutex(&Mutex->Gate.Header, &Mutex->Count, km::LockKind::GuardedMutex, KM_CALLER);
     Mutex->Owner = nullptr;
     Mutex->Contention = 0;
     Mutex->CombinedApcDisable = 0;
@@ -304,14 +368,14 @@ VOID FASTCALL KeInitializeGuardedMutex(PKGUARDED_MUTEX Mutex) {
 VOID FASTCALL KeAcquireGuardedMutex(PKGUARDED_MUTEX Mutex) {
     ULONG oldIrql = 0;
     AcquireGateMutex(&Mutex->Gate.Header, &Mutex->Count, reinterpret_cast<PVOID*>(&Mutex->Owner), &oldIrql,
-                     KM_CALLER, "KeAcquireGuardedMutex");
+                     km::LockKind::GuardedMutex, KM_CALLER, "KeAcquireGuardedMutex");
     Mutex->CombinedApcDisable = oldIrql;
 }
 
 BOOLEAN FASTCALL KeTryToAcquireGuardedMutex(PKGUARDED_MUTEX Mutex) {
     ULONG oldIrql = 0;
     if (!TryAcquireGateMutex(&Mutex->Gate.Header, &Mutex->Count, reinterpret_cast<PVOID*>(&Mutex->Owner),
-                             &oldIrql, KM_CALLER, "KeTryToAcquireGuardedMutex")) {
+                             &oldIrql, km::LockKind::GuardedMutex, KM_CALLER, "KeTryToAcquireGuardedMutex")) {
         return FALSE;
     }
     Mutex->CombinedApcDisable = oldIrql;

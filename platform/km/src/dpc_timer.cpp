@@ -7,6 +7,7 @@
 // kmsim::SetTimerAtNs, which is exact.
 
 #include <map>
+#include <unordered_set>
 #include <vector>
 
 #include "kernel_state.h"
@@ -31,6 +32,7 @@ struct DpcState {
     KEVENT work;  // synchronization: a DPC was queued
     KEVENT idle;  // notification: the queue is empty and no DPC runs
     PETHREAD thread = nullptr;
+    std::unordered_set<PKDPC> queuedByTimer;  // named as timer DPCs in the verifier's reports
 };
 
 // Side tables, under the dispatcher lock. Keyed by address so that freeing
@@ -62,8 +64,10 @@ void KernelTimer::Expire(km::Nanoseconds now) {
     if (timer->Dpc != nullptr) {
         LARGE_INTEGER systemTime;
         systemTime.QuadPart = now / 100;
-        km::QueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                           reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)));
+        if (km::QueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+                               reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)))) {
+            Dpcs().queuedByTimer.insert(timer->Dpc);
+        }
     }
 }
 
@@ -94,6 +98,11 @@ BOOLEAN ArmKernelTimer(PKTIMER timer, km::Nanoseconds due, LONG period, PKDPC dp
     }
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due / 100);
     km::ArmTimer(&record, due);
+    // A kernel timer whose due time has passed expires at once, as on the
+    // platform; in real time the timekeeper sees it first in its queue.
+    if (!exact && K().mode == kmsim::ClockMode::Virtual && due <= K().Now()) {
+        km::ExpireDueLocked(K().Now());
+    }
     return wasSet;
 }
 
@@ -120,15 +129,14 @@ void DpcThreadMain() {
         PVOID context = dpc->DeferredContext;
         PVOID arg1 = dpc->SystemArgument1;
         PVOID arg2 = dpc->SystemArgument2;
+        const char* kind = state.queuedByTimer.erase(dpc) != 0 ? "timer DPC routine" : "DPC routine";
         guard.unlock();
 
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
+        km::RoutineFrame entry = km::EnterRoutine();
         routine(dpc, context, arg1, arg2);
-        if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
-            km::Stop(IRQL_UNEXPECTED_VALUE, reinterpret_cast<const void*>(routine),
-                     "a DPC routine returned at IRQL %u instead of DISPATCH_LEVEL", KeGetCurrentIrql());
-        }
+        km::CheckRoutineExit(entry, reinterpret_cast<const void*>(routine), kind);
         KeLowerIrql(old);
 
         guard.lock();
@@ -173,6 +181,7 @@ void StartDpcThread() {
     state.stop = false;
     KeInitializeEvent(&state.work, SynchronizationEvent, FALSE);
     KeInitializeEvent(&state.idle, NotificationEvent, TRUE);
+    state.queuedByTimer.clear();
     Timers().clear();
     ResolutionRequests().clear();
     state.thread = CreateSystemThreadInternal("DPC", DpcThreadMain);
@@ -245,6 +254,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    km::PreemptionPoint(KM_CALLER, "KeInsertQueueDpc");
     if (Dpc->DeferredRoutine == nullptr) {
         km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, KM_CALLER, "KeInsertQueueDpc of a DPC at %p that was never initialised",
                  static_cast<void*>(Dpc));
@@ -254,6 +264,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    km::PreemptionPoint(KM_CALLER, "KeRemoveQueueDpc");
     std::lock_guard<std::mutex> guard(K().lock);
     if (Dpc->DpcData == nullptr) {
         return FALSE;
@@ -276,6 +287,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     }
     Dpc->DpcData = nullptr;
     Dpc->DpcListEntry.Next = nullptr;
+    state.queuedByTimer.erase(Dpc);
     if (state.head == nullptr && !state.running) {
         km::SignalObjectLocked(&state.idle.Header);
     }
@@ -285,6 +297,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
 VOID NTAPI KeFlushQueuedDpcs(VOID) {
+    km::PreemptionPoint(KM_CALLER, "KeFlushQueuedDpcs");
     km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "KeFlushQueuedDpcs");
     const void* caller = KM_CALLER;
     std::unique_lock<std::mutex> guard(K().lock);
@@ -317,6 +330,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    km::PreemptionPoint(KM_CALLER, "KeSetTimerEx");
     km::Nanoseconds due;
     {
         std::lock_guard<std::mutex> guard(K().lock);
@@ -326,6 +340,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    km::PreemptionPoint(KM_CALLER, "KeSetTimer");
     km::Nanoseconds due;
     {
         std::lock_guard<std::mutex> guard(K().lock);
@@ -335,6 +350,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    km::PreemptionPoint(KM_CALLER, "KeCancelTimer");
     km::RequireIrqlAtMost(DISPATCH_LEVEL, KM_CALLER, "KeCancelTimer");
     std::lock_guard<std::mutex> guard(K().lock);
     KernelTimer& record = TimerRecord(Timer, KM_CALLER, "KeCancelTimer");
@@ -344,11 +360,13 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    km::PreemptionPoint(KM_CALLER, "KeReadStateTimer");
     std::lock_guard<std::mutex> guard(K().lock);
     return Timer->Header.SignalState != 0 ? TRUE : FALSE;
 }
 
 BOOLEAN kmsim::SetTimerAtNs(PKTIMER timer, int64_t due_ns, PKDPC dpc) {
+    km::PreemptionPoint(KM_CALLER, "kmsim::SetTimerAtNs");
     return ArmKernelTimer(timer, due_ns, 0, dpc, true, KM_CALLER, "kmsim::SetTimerAtNs");
 }
 

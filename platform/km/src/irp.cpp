@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kernel_state.h"
+#include "irp_pending.h"
 #include "kmsim/io.h"
 #include "pool_internal.h"
 #include "verifier.h"
@@ -24,6 +25,7 @@ KSPIN_LOCK g_cancelLock = 0;
 bool InFlight(const IRP* irp) { return irp->CurrentLocation != irp->StackCount + 1; }
 
 void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize, UCHAR allocationFlags) {
+    km::ForgetDispatchCallsIn(irp, size);
     RtlZeroMemory(irp, size);
     irp->Type = IO_TYPE_IRP;
     irp->Size = size;
@@ -110,6 +112,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    km::PreemptionPoint(KM_CALLER, "IoCallDriver");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoCallDriver");
     Irp->CurrentLocation--;
@@ -121,11 +124,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    km::DispatchCall call = km::BeginDispatch(stack, dispatch);
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    km::EndDispatch(call, status);
     return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    km::PreemptionPoint(KM_CALLER, "IoCompleteRequest");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoCompleteRequest");
     if (Irp->CurrentLocation > Irp->StackCount || Irp->Type != IO_TYPE_IRP) {
@@ -145,6 +151,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     for (PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp); Irp->CurrentLocation <= Irp->StackCount;
          ++stack) {
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        km::NoteLocationCompleted(stack);
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         if (ShouldInvoke(stack, Irp)) {
@@ -154,7 +161,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
             PVOID context = stack->Context;
             RtlZeroMemory(stack, sizeof(*stack));
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            km::RoutineFrame entry = km::EnterRoutine();
+            NTSTATUS result = routine(device, Irp, context);
+            km::CheckCompletionRoutineExit(entry, routine, Irp, result);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;  // the routine owns the IRP now
             }
         } else {

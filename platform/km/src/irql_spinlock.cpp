@@ -8,6 +8,7 @@
 #include <sched.h>
 
 #include "kernel_state.h"
+#include "lock_order.h"
 #include "verifier.h"
 
 namespace {
@@ -17,17 +18,23 @@ thread_local char t_token;  // its address identifies the thread as a lock owner
 
 ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&t_token); }
 
-void SpinAcquire(PKSPIN_LOCK lock, const void* caller) {
+void SpinAcquire(PKSPIN_LOCK lock, const void* caller, const char* function) {
+    km::PreemptionPoint(caller, function);
     ULONG_PTR me = OwnerToken();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         km::Stop(SPIN_LOCK_ALREADY_OWNED, caller, "acquiring the spin lock at %p that this thread already holds",
                  static_cast<void*>(lock));
     }
+    km::CheckLockOrder(lock, km::LockKind::SpinLock, caller);
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            km::NoteLockAcquired(lock, km::LockKind::SpinLock, caller);
             return;
         }
+        // With one thread running at a time the holder must get the turn;
+        // in parallel it runs on another processor.
+        km::YieldWhileSpinning(lock);
         if (spins > 64) {
             sched_yield();
         }
@@ -40,6 +47,7 @@ void SpinRelease(PKSPIN_LOCK lock, const void* caller) {
         km::Stop(SPIN_LOCK_NOT_OWNED, caller, "releasing the spin lock at %p, which this thread does not hold (%s)",
                  static_cast<void*>(lock), owner == 0 ? "it is free" : "another thread holds it");
     }
+    km::NoteLockReleased(lock);
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
@@ -82,7 +90,10 @@ VOID NTAPI KmAssertPageable(const char* Function) {
     }
 }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+    km::RecordLockInitialization(SpinLock, km::LockKind::SpinLock, KM_CALLER);
+}
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     if (t_irql > DISPATCH_LEVEL) {
@@ -90,7 +101,7 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     }
     KIRQL old = t_irql;
     t_irql = DISPATCH_LEVEL;
-    SpinAcquire(SpinLock, KM_CALLER);
+    SpinAcquire(SpinLock, KM_CALLER, "KeAcquireSpinLock");
     return old;
 }
 
@@ -102,7 +113,7 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     RequireDispatch(KM_CALLER, "KeAcquireSpinLockAtDpcLevel");
-    SpinAcquire(SpinLock, KM_CALLER);
+    SpinAcquire(SpinLock, KM_CALLER, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -126,7 +137,7 @@ void QueuedAcquire(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle, bool ra
     LockHandle->LockQueue.Lock = SpinLock;
     LockHandle->LockQueue.Next = nullptr;
     t_irql = DISPATCH_LEVEL;
-    SpinAcquire(SpinLock, caller);
+    SpinAcquire(SpinLock, caller, function);
 }
 
 void QueuedRelease(PKLOCK_QUEUE_HANDLE LockHandle, bool lower, const void* caller, const char* function) {

@@ -95,6 +95,14 @@ struct _KTHREAD {
     LONG criticalRegion = 0;
     LONG guardedRegion = 0;
     ULONG fastMutexesHeld = 0;
+    // What the watchdog and the deadlock report show about a thread that is
+    // not in a wait: the stand-in service it called last, and the spin lock
+    // it spins on.
+    std::atomic<const void*> lastCall{nullptr};
+    std::atomic<const char*> lastService{nullptr};
+    std::atomic<PKSPIN_LOCK> spinningOn{nullptr};
+    // The owner field of the fast or guarded mutex the thread waits for.
+    PVOID* gateOwner = nullptr;
 };
 
 struct _ETHREAD : _KTHREAD {};
@@ -129,6 +137,19 @@ struct Kernel {
 
     ULONG ntddiVersion = NTDDI_WIN10_NI;
 
+    // Seeded interleaving: one simulation thread runs at a time, the one
+    // holding the turn; at each preemption point the seeded policy picks who
+    // runs next among the ready threads.
+    bool serial = false;
+    ::_KTHREAD* running = nullptr;
+    uint64_t seed = 0;
+    uint64_t policyState = 0;
+    uint64_t switches = 0;
+
+    // Counts every step any simulation thread takes through the stand-in and
+    // every advance of the clock: the watchdog looks for it standing still.
+    std::atomic<uint64_t> progress{0};
+
     Nanoseconds Now() const;
 };
 
@@ -151,6 +172,8 @@ Nanoseconds DueFromTimeout(LONGLONG timeout_hns);
 // Waits, under the dispatcher lock held by `guard`.
 NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, ULONG count, DISPATCHER_HEADER* const* objects,
                     WAIT_TYPE waitType, Nanoseconds due, const void* caller);
+// Stops unless the header belongs to an initialised dispatcher object.
+void RequireDispatcherObject(const DISPATCHER_HEADER* header, const void* caller, const char* function);
 // Wakes every waiter the object's new state satisfies.
 void WakeWaiters(DISPATCHER_HEADER* object);
 void SignalObjectLocked(DISPATCHER_HEADER* object);
@@ -162,6 +185,27 @@ void InitializeThreadObject(_KTHREAD* thread, const char* name, bool system);
 
 // Called whenever the number of runnable threads may have reached zero.
 void MaybeAdvanceLocked();
+
+// Seeded interleaving (interleaving.cpp). A preemption point is where the
+// policy may let another thread run: the stand-in calls it on entry to the
+// services that touch shared state. It also stops a thread from outside the
+// simulation that calls a service.
+void PreemptionPoint(const void* caller, const char* service);
+// After a thread blocked or ended: gives the turn to a ready thread, chosen
+// by the policy. No-op outside serial mode.
+void PassTurnLocked();
+// Blocks the calling thread until the policy gives it the turn.
+void AwaitTurnLocked(std::unique_lock<std::mutex>& guard, ::_KTHREAD* thread);
+// A thread that found its spin lock held lets another ready thread run.
+void YieldWhileSpinning(PKSPIN_LOCK lock);
+void ConfigureScheduling(Kernel& kernel, const kmsim::Options& options);
+
+// Every thread with its state and wait site, for deadlock, time-limit and
+// watchdog reports.
+std::string DescribeThreadsLocked();
+
+void StartWatchdog(double seconds);
+void StopWatchdog();
 
 // Runs the expired timers (real time: the timekeeper thread).
 void ExpireDueLocked(Nanoseconds now);

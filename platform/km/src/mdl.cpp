@@ -63,6 +63,10 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     PMDL mdl = MemoryDescriptorList;
     char* base = static_cast<char*>(MmGetMdlVirtualAddress(mdl));
+    if (km::IsPagedPool(base)) {
+        km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, KM_CALLER,
+                 "MmBuildMdlForNonPagedPool of the paged pool block at %p", static_cast<void*>(base));
+    }
     FillPfnArray(mdl, base, mdl->ByteCount);
     mdl->MappedSystemVa = base;
     mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;

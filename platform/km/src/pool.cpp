@@ -8,7 +8,9 @@
 #include <unordered_set>
 
 #include "kernel_state.h"
+#include "irp_pending.h"
 #include "kmsim/verifier.h"
+#include "lock_order.h"
 #include "pool_internal.h"
 #include "verifier.h"
 
@@ -18,6 +20,7 @@ struct Allocation {
     SIZE_T size;
     ULONG tag;
     const void* caller;
+    POOL_TYPE type;
 };
 
 struct FailurePlan {
@@ -33,12 +36,30 @@ struct FailurePlan {
 // guards the tracking tables.
 std::mutex g_poolLock;
 std::unordered_map<void*, Allocation> g_live;
-std::unordered_set<void*> g_freed;  // freed blocks not yet handed out again
 FailurePlan g_plan;
 
 constexpr UCHAR kUninitializedFill = 0xCD;
-constexpr UCHAR kFreedFill = 0xDD;
 constexpr ULONG kProtectedPoolBit = 0x80000000u;
+
+bool IsNonPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) == 0; }
+bool IsCacheAligned(POOL_TYPE type) { return (static_cast<int>(type) & NonPagedPoolCacheAligned) != 0; }
+
+// As the platform documents: a block of a page or more starts on a page, a
+// smaller one never crosses a page (a power-of-two alignment at least its
+// size guarantees that), and cache-aligned pool starts on a cache line.
+SIZE_T AlignmentFor(SIZE_T size, POOL_TYPE type) {
+    constexpr SIZE_T kCacheLine = 64;
+    SIZE_T alignment = 16;
+    while (alignment < size && alignment < PAGE_SIZE) {
+        alignment *= 2;
+    }
+    if (IsCacheAligned(type) && alignment < kCacheLine) {
+        alignment = kCacheLine;
+    }
+    return alignment;
+}
+
+SIZE_T RoundUp(SIZE_T size, SIZE_T alignment) { return (size + alignment - 1) & ~(alignment - 1); }
 
 bool ShouldFailLocked(ULONG tag) {
     bool fail = false;
@@ -57,8 +78,6 @@ bool ShouldFailLocked(ULONG tag) {
     return fail;
 }
 
-bool IsNonPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) == 0; }
-
 }  // namespace
 
 namespace km {
@@ -69,6 +88,7 @@ bool ShouldFailSystemAllocation(ULONG tag) {
 }
 
 void* PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void* caller, const char* function) {
+    PreemptionPoint(caller, function);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !IsNonPaged(type))) {
         Stop(BAD_POOL_CALLER, caller, "%s of %s pool at IRQL %u", function, IsNonPaged(type) ? "non-paged" : "paged",
@@ -85,18 +105,19 @@ void* PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void
     if (ShouldFailLocked(tag)) {
         return nullptr;
     }
-    SIZE_T rounded = size == 0 ? 16 : (size + 15) & ~static_cast<SIZE_T>(15);
-    void* block = aligned_alloc(16, rounded);
+    SIZE_T alignment = AlignmentFor(size, type);
+    SIZE_T rounded = RoundUp(size == 0 ? 1 : size, alignment);
+    void* block = aligned_alloc(alignment, rounded);
     if (block == nullptr) {
         return nullptr;
     }
     memset(block, zero ? 0 : kUninitializedFill, rounded);
-    g_live[block] = Allocation{size, tag, caller};
-    g_freed.erase(block);
+    g_live[block] = Allocation{size, tag, caller, type};
     return block;
 }
 
 void PoolFree(void* block, ULONG tag, bool checkTag, const void* caller, const char* function) {
+    PreemptionPoint(caller, function);
     RequireIrqlAtMost(DISPATCH_LEVEL, caller, function);
     if (block == nullptr) {
         Stop(BAD_POOL_CALLER, caller, "%s of a null pointer", function);
@@ -106,20 +127,30 @@ void PoolFree(void* block, ULONG tag, bool checkTag, const void* caller, const c
         std::lock_guard<std::mutex> guard(g_poolLock);
         auto found = g_live.find(block);
         if (found == g_live.end()) {
-            Stop(BAD_POOL_CALLER, caller, "%s of %p, %s", function, block,
-                 g_freed.count(block) != 0 ? "which was freed already (freed twice)" : "which is not a pool block");
+            ReportFreeOfUnknownBlock(block, caller, function);
         }
         allocation = found->second;
         if (checkTag && (tag & ~kProtectedPoolBit) != allocation.tag) {
             Stop(BAD_POOL_CALLER, caller, "%s of %p with the tag \"%s\"; it was allocated with the tag \"%s\"", function,
                  block, kmsim::TagText(tag & ~kProtectedPoolBit).c_str(), kmsim::TagText(allocation.tag).c_str());
         }
+        if (!IsNonPaged(allocation.type) && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+            Stop(BAD_POOL_CALLER, caller, "%s of paged pool at %p at IRQL %u", function, block, KeGetCurrentIrql());
+        }
         g_live.erase(found);
-        g_freed.insert(block);
     }
     CheckFreedRangeForTimersAndDpcs(static_cast<const char*>(block), allocation.size, caller);
-    memset(block, kFreedFill, allocation.size);
-    free(block);
+    CheckFreedRangeForWaitedObjects(static_cast<const char*>(block), allocation.size, caller);
+    ForgetLocksIn(static_cast<const char*>(block), allocation.size);
+    ForgetDispatchCallsIn(block, allocation.size);
+    Quarantine(block, RoundUp(allocation.size == 0 ? 1 : allocation.size, AlignmentFor(allocation.size, allocation.type)),
+               allocation.tag, caller);
+}
+
+bool IsPagedPool(const void* block) {
+    std::lock_guard<std::mutex> guard(g_poolLock);
+    auto found = g_live.find(const_cast<void*>(block));
+    return found != g_live.end() && !IsNonPaged(found->second.type);
 }
 
 void PoolReset() {
@@ -128,7 +159,7 @@ void PoolReset() {
         free(block);
     }
     g_live.clear();
-    g_freed.clear();
+    QuarantineReset();
     g_plan = FailurePlan{};
 }
 
@@ -182,6 +213,9 @@ PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
     }
     POOL_TYPE type = kinds == POOL_FLAG_PAGED ? PagedPool
                                               : (kinds == POOL_FLAG_NON_PAGED ? NonPagedPoolNx : NonPagedPool);
+    if (Flags & POOL_FLAG_CACHE_ALIGNED) {
+        type = static_cast<POOL_TYPE>(type | NonPagedPoolCacheAligned);
+    }
     return km::PoolAllocate(type, NumberOfBytes, Tag, (Flags & POOL_FLAG_UNINITIALIZED) == 0, caller,
                             "ExAllocatePool2");
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "kernel_state.h"
+#include "pool_internal.h"
 #include "verifier.h"
 
 namespace km {
@@ -25,6 +26,22 @@ const char* ObjectTypeName(const DISPATCHER_HEADER* header) {
         case TimerNotificationObject: return "notification timer";
         case TimerSynchronizationObject: return "synchronization timer";
         default: return "unknown object";
+    }
+}
+
+bool IsDispatcherType(UCHAR type) {
+    switch (type) {
+        case EventNotificationObject:
+        case EventSynchronizationObject:
+        case MutantObject:
+        case SemaphoreObject:
+        case ThreadObject:
+        case GateObject:
+        case TimerNotificationObject:
+        case TimerSynchronizationObject:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -71,6 +88,7 @@ void Satisfy(_KTHREAD* thread, NTSTATUS status) {
     thread->satisfied = true;
     thread->waitStatus = status;
     K().blocked -= 1;
+    K().progress.fetch_add(1, std::memory_order_relaxed);
     thread->wake.notify_one();
 }
 
@@ -97,10 +115,35 @@ NTSTATUS TrySatisfy(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE wa
     return count == 0 ? STATUS_PENDING : STATUS_WAIT_0;
 }
 
-std::string DescribeThread(const _KTHREAD* thread) {
+std::string DescribeOwner(const _KTHREAD* owner) {
+    return owner != nullptr ? " (owned by \"" + owner->name + "\")" : std::string(" (free)");
+}
+
+// Where a thread that is not in a stand-in wait is: holding the turn, ready
+// for it, spinning, or (in parallel mode) running; and its last service.
+std::string DescribeRunningThread(const Kernel& k, const _KTHREAD* thread) {
+    std::string text;
+    char buffer[96];
+    if (PKSPIN_LOCK lock = thread->spinningOn.load(std::memory_order_relaxed)) {
+        snprintf(buffer, sizeof buffer, " spins on the spin lock at %p", static_cast<void*>(lock));
+        text = buffer;
+    } else if (!k.serial) {
+        text = " is running";
+    } else {
+        text = k.running == thread ? " runs (it holds the turn)" : " is ready to run";
+    }
+    const char* service = thread->lastService.load(std::memory_order_relaxed);
+    if (service != nullptr) {
+        text += std::string("; its last stand-in call was ") + service + " from " +
+                DescribeCodeAddress(thread->lastCall.load(std::memory_order_relaxed));
+    }
+    return text + "\n";
+}
+
+std::string DescribeThread(const Kernel& k, const _KTHREAD* thread) {
     std::string text = "  thread \"" + thread->name + "\"";
     if (!thread->waiting) {
-        return text + " is not waiting\n";
+        return text + DescribeRunningThread(k, thread);
     }
     text += thread->waitType == WaitAll ? " waits for all of" : " waits for any of";
     if (thread->waitCount == 0) {
@@ -109,14 +152,14 @@ std::string DescribeThread(const _KTHREAD* thread) {
     char buffer[160];
     for (ULONG i = 0; i < thread->waitCount; ++i) {
         const DISPATCHER_HEADER* object = thread->blocks[i].object;
-        snprintf(buffer, sizeof buffer, "%s %s at %p", i == 0 ? "" : ",", ObjectTypeName(object),
-                 static_cast<const void*>(object));
+        bool gate = object->Type == GateObject && thread->gateOwner != nullptr;
+        snprintf(buffer, sizeof buffer, "%s %s at %p", i == 0 ? "" : ",",
+                 gate ? "fast or guarded mutex" : ObjectTypeName(object), static_cast<const void*>(object));
         text += buffer;
         if (object->Type == MutantObject) {
-            const auto* owner = reinterpret_cast<const KMUTANT*>(object)->OwnerThread;
-            if (owner != nullptr) {
-                text += " (owned by \"" + owner->name + "\")";
-            }
+            text += DescribeOwner(reinterpret_cast<const KMUTANT*>(object)->OwnerThread);
+        } else if (gate) {
+            text += DescribeOwner(static_cast<const _KTHREAD*>(*thread->gateOwner));
         } else if (object->Type == ThreadObject) {
             text += " (\"" + reinterpret_cast<const _KTHREAD*>(object)->name + "\")";
         }
@@ -126,18 +169,55 @@ std::string DescribeThread(const _KTHREAD* thread) {
 }
 
 [[noreturn]] void ReportDeadlockLocked() {
-    std::string report;
     Kernel& k = K();
-    for (PLIST_ENTRY entry = k.threads.Flink; entry != &k.threads; entry = entry->Flink) {
-        report += DescribeThread(CONTAINING_RECORD(entry, ThreadLink, entry)->owner);
-    }
     fprintf(stderr, "\n*** deadlock: every simulation thread is blocked and no timer is pending\n%s",
-            report.c_str());
+            DescribeThreadsLocked().c_str());
     Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, CurrentThread() ? CurrentThread()->waitCaller : nullptr,
          "simulation deadlock at %.6f s", static_cast<double>(k.Now()) / 1e9);
 }
 
 }  // namespace
+
+// Memory that never went through KeInitialize* holds zeros, the fill of
+// uninitialised pool or the poison of freed pool; none of them has a known
+// object type with a linked wait list, so the check never follows a garbage
+// link.
+void RequireDispatcherObject(const DISPATCHER_HEADER* header, const void* caller, const char* function) {
+    if (IsDispatcherType(header->Type) && header->WaitListHead.Flink != nullptr &&
+        header->WaitListHead.Blink != nullptr) {
+        return;
+    }
+    Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller,
+         "%s on a dispatcher object at %p that was never initialised (its header holds type 0x%02X)", function,
+         static_cast<const void*>(header), header->Type);
+}
+
+void CheckFreedRangeForWaitedObjects(const char* begin, size_t size, const void* caller) {
+    std::lock_guard<std::mutex> guard(K().lock);
+    Kernel& k = K();
+    const char* end = begin + size;
+    for (PLIST_ENTRY entry = k.threads.Flink; entry != &k.threads; entry = entry->Flink) {
+        const _KTHREAD* thread = CONTAINING_RECORD(entry, ThreadLink, entry)->owner;
+        for (ULONG i = 0; thread->waiting && i < thread->waitCount; ++i) {
+            const auto* object = reinterpret_cast<const char*>(thread->blocks[i].object);
+            if (object >= begin && object < end) {
+                Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller,
+                     "freeing pool at %p that holds the %s at %p, which thread \"%s\" waits on",
+                     static_cast<const void*>(begin), ObjectTypeName(thread->blocks[i].object),
+                     static_cast<const void*>(object), thread->name.c_str());
+            }
+        }
+    }
+}
+
+std::string DescribeThreadsLocked() {
+    std::string report;
+    Kernel& k = K();
+    for (PLIST_ENTRY entry = k.threads.Flink; entry != &k.threads; entry = entry->Flink) {
+        report += DescribeThread(k, CONTAINING_RECORD(entry, ThreadLink, entry)->owner);
+    }
+    return report;
+}
 
 Kernel& K() {
     if (g_kernel == nullptr) {
@@ -191,8 +271,8 @@ void DisarmTimer(TimerEntry* entry) {
 
 Nanoseconds QuantizeToTick(Nanoseconds due) {
     const Nanoseconds tick = static_cast<Nanoseconds>(K().clockTick_hns) * 100;
-    if (due <= 0) {
-        return 0;
+    if (due <= K().Now()) {
+        return due;  // past due: it expires at once, not at the next clock interrupt
     }
     return ((due + tick - 1) / tick) * tick;
 }
@@ -245,12 +325,15 @@ void MaybeAdvanceLocked() {
         }
         Nanoseconds due = (*k.timers.begin())->due;
         if (due > k.virtualLimit) {
+            fprintf(stderr, "\n*** the virtual-time limit is reached; the simulation threads:\n%s",
+                    DescribeThreadsLocked().c_str());
             Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, nullptr,
                  "virtual time would pass the simulation's limit of %.3f s (next deadline at %.3f s)",
                  static_cast<double>(k.virtualLimit) / 1e9, static_cast<double>(due) / 1e9);
         }
         if (due > k.virtualNow.load(std::memory_order_relaxed)) {
             k.virtualNow.store(due, std::memory_order_release);
+            k.progress.fetch_add(1, std::memory_order_relaxed);
         }
         ExpireDueLocked(k.virtualNow.load(std::memory_order_relaxed));
     }
@@ -264,10 +347,7 @@ NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, ULONG count, DISPATCHER
              "a wait from a thread outside the simulation (create threads through the stand-in)");
     }
     for (ULONG i = 0; i < count; ++i) {
-        if (objects[i]->WaitListHead.Flink == nullptr) {
-            Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, caller, "a wait on a dispatcher object at %p that was never initialised",
-                 static_cast<void*>(objects[i]));
-        }
+        RequireDispatcherObject(objects[i], caller, "a wait");
     }
     NTSTATUS status = TrySatisfy(count, objects, waitType, thread);
     if (status != STATUS_PENDING) {
@@ -294,7 +374,8 @@ NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, ULONG count, DISPATCHER
     thread->satisfied = false;
     k.blocked += 1;
     MaybeAdvanceLocked();
-    while (!thread->satisfied) {
+    PassTurnLocked();
+    while (!thread->satisfied || (k.serial && k.running != thread)) {
         thread->wake.wait(guard);
     }
     return thread->waitStatus;
@@ -359,6 +440,9 @@ void UnregisterThreadLocked(_KTHREAD* thread) {
     thread->registered = false;
     k.registered -= 1;
     MaybeAdvanceLocked();
+    if (k.running == thread) {
+        PassTurnLocked();
+    }
 }
 
 void StartTimekeeper() {

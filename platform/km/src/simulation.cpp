@@ -4,6 +4,7 @@
 
 #include "kernel_state.h"
 #include "kmsim/verifier.h"
+#include "lock_order.h"
 #include "pool_internal.h"
 #include "verifier.h"
 
@@ -34,12 +35,14 @@ Simulation::Simulation(const Options& options) {
     kernel->realBase = std::chrono::steady_clock::now();
     kernel->virtualLimit = options.virtualLimit_ns;
     kernel->ntddiVersion = options.ntddiVersion;
+    km::ConfigureScheduling(*kernel, options);
     InitializeListHead(&kernel->threads);
     km::PoolReset();
     km::ObjectManagerReset();
     km::EtwReset();
     km::IoNamesReset();
     km::IrpStatisticsReset();
+    km::LockOrderReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;
@@ -47,8 +50,10 @@ Simulation::Simulation(const Options& options) {
     {
         std::lock_guard<std::mutex> guard(kernel->lock);
         km::RegisterThreadLocked(g_testThread);
+        kernel->running = g_testThread;
     }
     km::SetCurrentThread(g_testThread);
+    km::StartWatchdog(options.watchdog_s);
 
     km::StartTimekeeper();
     km::StartDpcThread();
@@ -61,6 +66,7 @@ Simulation::~Simulation() {
     }
     km::StopWorkQueue();
     km::StopDpcThread();
+    km::DrainQuarantine();
     std::string report = LeakReport();
     if (!report.empty()) {
         fprintf(stderr, "\n*** the simulation ends with resources outstanding:\n%s", report.c_str());
@@ -69,12 +75,14 @@ Simulation::~Simulation() {
     }
     km::DisarmAllTimers();
     km::StopTimekeeper();
+    km::StopWatchdog();
     km::Kernel* kernel = &km::K();
     {
         std::lock_guard<std::mutex> guard(kernel->lock);
         g_testThread->registered = false;
         RemoveEntryList(&g_testThread->allThreads.entry);
         kernel->registered -= 1;
+        kernel->running = nullptr;
     }
     km::SetCurrentThread(nullptr);
     delete g_testThread;

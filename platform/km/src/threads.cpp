@@ -70,6 +70,10 @@ void* ThreadTrampoline(void* argument) {
     std::function<void()> body = std::move(start->body);
     delete start;
     km::SetCurrentThread(thread);
+    {
+        std::unique_lock<std::mutex> guard(K().lock);
+        km::AwaitTurnLocked(guard, thread);
+    }
     body();
     ExitCurrentThread(STATUS_SUCCESS, nullptr);
     return nullptr;
@@ -244,7 +248,9 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
     // The thread is named after its routine in deadlock reports.
     std::string name = km::DescribeCodeAddress(reinterpret_cast<const char*>(StartRoutine) + 1);
     PETHREAD thread = km::CreateSystemThreadInternal(name.c_str(), [StartRoutine, StartContext] {
+        km::RoutineFrame entry = km::EnterRoutine();
         StartRoutine(StartContext);
+        km::CheckRoutineExit(entry, reinterpret_cast<const void*>(StartRoutine), "system thread routine");
     });
     *ThreadHandle = km::CreateHandle(thread);  // the handle takes over the creator's reference
     if (ClientId != nullptr) {

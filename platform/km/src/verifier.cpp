@@ -1,5 +1,7 @@
 #include "verifier.h"
 
+#include "kernel_state.h"
+
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -63,6 +65,24 @@ void OnError(void*, const char*, int) {}
 
 }  // namespace
 
+std::string CodeLocation(const void* pc) {
+#if KM_HAVE_LIBBACKTRACE
+    if (pc == nullptr) {
+        return "";
+    }
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    Resolved resolved;
+    if (backtrace_state* state = BacktraceState()) {
+        backtrace_pcinfo(state, reinterpret_cast<uintptr_t>(pc) - 1, OnPcInfo, OnError, &resolved);
+    }
+    return resolved.location;
+#else
+    (void)pc;
+    return "";
+#endif
+}
+
 std::string DescribeCodeAddress(const void* pc) {
     if (pc == nullptr) {
         return "?";
@@ -98,6 +118,10 @@ void Stop(ULONG code, const void* caller, const char* format, ...) {
     va_end(args);
     fprintf(stderr, "\n*** STOP: 0x%08X\n*** %s\n*** caller: %s\n", code, message,
             DescribeCodeAddress(caller).c_str());
+    if (HaveKernel() && K().serial) {
+        fprintf(stderr, "*** interleaving seed: %llu (rerun with VQ7_SEED=%llu)\n",
+                static_cast<unsigned long long>(K().seed), static_cast<unsigned long long>(K().seed));
+    }
     void* frames[32];
     int count = backtrace(frames, 32);
     fprintf(stderr, "*** stack:\n");

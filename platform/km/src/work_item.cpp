@@ -65,12 +65,10 @@ void WorkerMain() {
         PDEVICE_OBJECT device = item->device;
         PVOID context = item->context;
         guard.unlock();
+        km::RoutineFrame entry = km::EnterRoutine();
         routine(device, context);
+        km::CheckRoutineExit(entry, reinterpret_cast<const void*>(routine), "work item routine");
         ObDereferenceObject(device);  // taken when the item was queued: the device outlives its work
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            km::Stop(IRQL_UNEXPECTED_VALUE, reinterpret_cast<const void*>(routine),
-                     "a work item routine returned at IRQL %u", KeGetCurrentIrql());
-        }
         guard.lock();
     }
 }
@@ -119,6 +117,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                            PVOID Context) {
+    km::PreemptionPoint(KM_CALLER, "IoQueueWorkItem");
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoQueueWorkItem");
     if (QueueType != DelayedWorkQueue && QueueType != CriticalWorkQueue && QueueType != NormalWorkQueue) {

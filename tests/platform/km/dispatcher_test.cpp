@@ -7,6 +7,7 @@
 
 #include "km_time.h"
 #include "kmsim/simulation.h"
+#include "kmsim/verifier.h"
 
 namespace {
 
@@ -284,6 +285,45 @@ TEST(DispatcherDeathTest, WaitingOnAnObjectThatWasNeverInitialisedStops) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         },
         "never initialised");
+}
+
+TEST(DispatcherDeathTest, WaitingOnAnEventInPoolThatWasNeverInitialisedIsReported) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), kmsim::PoolTag("KEvt")));
+            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        },
+        "a wait on a dispatcher object at 0x[0-9a-f]+ that was never initialised \\(its header holds type 0xCD\\)");
+}
+
+// A driver-like teardown that frees its context while a worker still waits
+// on the event inside it.
+struct Context {
+    KEVENT stop;
+};
+
+int g_teardowns = 0;
+
+DECLSPEC_NOINLINE void TearDownEarly(Context* context) {
+    ExFreePoolWithTag(context, kmsim::PoolTag("KCtx"));
+    g_teardowns += 1;
+}
+
+TEST(DispatcherDeathTest, FreeingPoolThatHoldsAnObjectAThreadWaitsOnStopsAtTheFree) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            auto* context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Context), kmsim::PoolTag("KCtx")));
+            KeInitializeEvent(&context->stop, NotificationEvent, FALSE);
+            kmsim::Thread worker("worker", [context] {
+                KeWaitForSingleObject(&context->stop, Executive, KernelMode, FALSE, nullptr);
+            });
+            kmtest::SleepMs(1);
+            TearDownEarly(context);
+        },
+        "freeing pool at 0x[0-9a-f]+ that holds the notification event at 0x[0-9a-f]+, which thread \"worker\" "
+        "waits on(.|\n)*caller: [^\n]*TearDownEarly");
 }
 
 }  // namespace

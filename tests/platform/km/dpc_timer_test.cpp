@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <vector>
 
 #include "km_time.h"
@@ -54,29 +53,32 @@ TEST(Dpcs, RunAtDispatchLevelOnTheDpcThreadWithTheirArguments) {
 TEST(Dpcs, AQueuedDpcIsNotQueuedTwiceAndCanBeRemoved) {
     kmsim::Simulation sim;
     // A DPC that keeps the DPC thread busy until the test lets it go, so that
-    // the probe stays in the queue meanwhile.
-    static std::atomic<bool> release;
-    static std::atomic<bool> running;
-    release = false;
-    running = false;
+    // the probe stays in the queue meanwhile. It polls through the stand-in,
+    // which lets the test's thread run when threads take turns.
+    struct Gate {
+        KEVENT running;
+        KEVENT release;
+    } gate;
+    KeInitializeEvent(&gate.running, NotificationEvent, FALSE);
+    KeInitializeEvent(&gate.release, NotificationEvent, FALSE);
     KDPC blocker;
     KeInitializeDpc(
         &blocker,
-        [](PKDPC, PVOID, PVOID, PVOID) {
-            running = true;
-            while (!release) {
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto* g = static_cast<Gate*>(context);
+            KeSetEvent(&g->running, IO_NO_INCREMENT, FALSE);
+            while (KeReadStateEvent(&g->release) == 0) {
             }
         },
-        nullptr);
+        &gate);
     KeInsertQueueDpc(&blocker, nullptr, nullptr);
-    while (!running) {
-    }
+    KeWaitForSingleObject(&gate.running, Executive, KernelMode, FALSE, nullptr);
     DpcProbe probe;
     EXPECT_TRUE(KeInsertQueueDpc(&probe.dpc, nullptr, nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&probe.dpc, nullptr, nullptr));
     EXPECT_TRUE(KeRemoveQueueDpc(&probe.dpc));
     EXPECT_FALSE(KeRemoveQueueDpc(&probe.dpc));
-    release = true;
+    KeSetEvent(&gate.release, IO_NO_INCREMENT, FALSE);
     KeFlushQueuedDpcs();
     EXPECT_EQ(probe.runs, 0);
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "kmsim/simulation.h"
 #include "kmsim/verifier.h"
 
@@ -87,6 +89,93 @@ TEST(PoolDeathTest, PagedPoolAtDispatchLevelStops) {
             ExAllocatePoolWithTag(PagedPool, 8, kTag);
         },
         "paged pool at IRQL 2");
+}
+
+TEST(PoolDeathTest, FreeingPagedPoolAtDispatchLevelStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            void* block = ExAllocatePoolWithTag(PagedPool, 8, kTag);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExFreePoolWithTag(block, kTag);
+        },
+        "ExFreePoolWithTag of paged pool at 0x[0-9a-f]+ at IRQL 2");
+}
+
+TEST(PoolDeathTest, DescribingPagedPoolAsNonPagedStops) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            void* block = ExAllocatePoolWithTag(PagedPool, 64, kTag);
+            PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+            MmBuildMdlForNonPagedPool(mdl);
+        },
+        "MmBuildMdlForNonPagedPool of the paged pool block at 0x[0-9a-f]+");
+}
+
+// A driver-like routine that keeps using its buffer after handing it back.
+DECLSPEC_NOINLINE void ReleaseAndKeepCounting(ULONG* counters) {
+    ExFreePoolWithTag(counters, kTag);
+    counters[3] += 1;
+}
+
+TEST(PoolDeathTest, AWriteAfterFreeIsReportedWithTheCallerThatFreed) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            ReleaseAndKeepCounting(static_cast<ULONG*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag)));
+        },
+        "pool block at 0x[0-9a-f]+ \\(tag \"USBA\", 64 bytes\\) was written after it was freed: byte 12"
+        "(.|\n)*caller: [^\n]*ReleaseAndKeepCounting");
+}
+
+TEST(PoolDeathTest, ASecondFreeNamesTheFirstFreeingCaller) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            auto* block = static_cast<ULONG*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 16, kTag));
+            ReleaseAndKeepCounting(block);  // the write is not what this test is about
+            void* other = ExAllocatePool2(POOL_FLAG_NON_PAGED, 16, kTag);  // the address is not handed out again
+            EXPECT_NE(other, block);
+            ExFreePoolWithTag(block, kTag);
+        },
+        "freed twice; first freed by [^\n]*ReleaseAndKeepCounting");
+}
+
+TEST(Pool, BlocksArePageAlignedFromAPageOnAndSmallerOnesNeverCrossAPage) {
+    kmsim::Simulation sim;
+    std::vector<void*> blocks;
+    for (SIZE_T size : {1u, 24u, 100u, 700u, 2000u, 4000u, 4096u, 5000u, 3u * PAGE_SIZE + 1}) {
+        for (int copy = 0; copy < 4; ++copy) {
+            void* block = ExAllocatePoolWithTag(NonPagedPoolNx, size, kTag);
+            ASSERT_NE(block, nullptr);
+            auto at = reinterpret_cast<uintptr_t>(block);
+            if (size >= PAGE_SIZE) {
+                EXPECT_EQ(at % PAGE_SIZE, 0u) << size;
+            } else {
+                EXPECT_EQ(at / PAGE_SIZE, (at + size - 1) / PAGE_SIZE) << size;
+                EXPECT_EQ(at % 16, 0u) << size;
+            }
+            blocks.push_back(block);
+        }
+    }
+    for (void* block : blocks) {
+        ExFreePoolWithTag(block, kTag);
+    }
+}
+
+TEST(Pool, CacheAlignedPoolStartsOnACacheLine) {
+    kmsim::Simulation sim;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 8; ++i) {
+        blocks.push_back(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_CACHE_ALIGNED, 20, kTag));
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPoolNxCacheAligned, 20, kTag));
+    }
+    for (void* block : blocks) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 64, 0u);
+        ExFreePoolWithTag(block, kTag);
+    }
 }
 
 TEST(PoolDeathTest, NoExecutePoolDoesNotExistBeforeWindows8) {

@@ -8,20 +8,9 @@
 #include <string>
 
 #include "kmsim/simulation.h"
+#include "wide_text.h"
 
 namespace {
-
-std::string Narrow(PCWSTR text) {
-    std::string out;
-    for (size_t i = 0; text[i] != 0; ++i) out += static_cast<char>(text[i]);
-    return out;
-}
-
-std::string Narrow(const UNICODE_STRING& text) {
-    std::string out;
-    for (size_t i = 0; i < text.Length / sizeof(WCHAR); ++i) out += static_cast<char>(text.Buffer[i]);
-    return out;
-}
 
 struct Item {
     LIST_ENTRY link;
@@ -90,6 +79,17 @@ TEST(UnicodeStrings, CompareIsOrdinalOrCaseInsensitive) {
     EXPECT_EQ(RtlCompareUnicodeString(&accented, &upper, TRUE), 0);
 }
 
+TEST(UnicodeStrings, TestsPrintThemAsUtf8AndCompareTheirCountedText) {
+    EXPECT_EQ(::testing::PrintToString(kmtest::WideText(L"Q7 \u00e9\u266b\U0001F3B5")), "u\"Q7 \u00e9\u266b\U0001F3B5\"");
+    WCHAR text[] = L"Q7 out";
+    UNICODE_STRING counted{4, sizeof text, text};  // "Q7", not up to the terminator
+    EXPECT_THAT(counted, kmtest::UnicodeStringIs(L"Q7"));
+    EXPECT_THAT(counted, ::testing::Not(kmtest::UnicodeStringIs(L"Q7 out")));
+    UNICODE_STRING odd{3, sizeof text, text};
+    EXPECT_THAT(odd, ::testing::Not(kmtest::UnicodeStringIs(L"Q")));
+    EXPECT_EQ(::testing::PrintToString(counted), "UNICODE_STRING u\"Q7\" (Length 4, MaximumLength 14)");
+}
+
 TEST(UnicodeStrings, CopyTruncatesToTheDestination) {
     WCHAR buffer[4];
     UNICODE_STRING destination{0, sizeof buffer, buffer};
@@ -97,32 +97,32 @@ TEST(UnicodeStrings, CopyTruncatesToTheDestination) {
     RtlInitUnicodeString(&source, L"abcdef");
     RtlCopyUnicodeString(&destination, &source);
     EXPECT_EQ(destination.Length, sizeof buffer);
-    EXPECT_EQ(Narrow(destination), "abcd");
+    EXPECT_THAT(destination, kmtest::UnicodeStringIs(L"abcd"));
     WCHAR roomy[16];
     UNICODE_STRING big{0, sizeof roomy, roomy};
     RtlCopyUnicodeString(&big, &source);
-    EXPECT_EQ(Narrow(roomy), "abcdef");  // terminated when there is room
+    EXPECT_EQ(kmtest::WideText(roomy), kmtest::WideText(L"abcdef"));  // terminated when there is room
     EXPECT_EQ(RtlAppendUnicodeToString(&big, L"gh"), STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(big), "abcdefgh");
+    EXPECT_THAT(big, kmtest::UnicodeStringIs(L"abcdefgh"));
     EXPECT_EQ(RtlAppendUnicodeToString(&big, L"0123456789"), STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST(SafeStrings, PrintfFormatsTheWindowsWayAndReportsTruncation) {
     WCHAR buffer[64];
     EXPECT_EQ(RtlStringCchPrintfW(buffer, 64, L"{A9305ACA}_%u", 48000u), STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(buffer), "{A9305ACA}_48000");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"{A9305ACA}_48000"));
     EXPECT_EQ(RtlStringCchPrintfW(buffer, 64, L"%s|%S|%ws|%hs|%c", L"wide", "narrow", L"w", "h", L'x'),
               STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(buffer), "wide|narrow|w|h|x");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"wide|narrow|w|h|x"));
     EXPECT_EQ(RtlStringCchPrintfW(buffer, 64, L"%08X %-4d| %ld %I64u %#x", 0xBEEFu, -7, -123456, 1ULL << 40, 255u),
               STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(buffer), "0000BEEF -7  | -123456 1099511627776 0xff");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"0000BEEF -7  | -123456 1099511627776 0xff"));
     EXPECT_EQ(RtlStringCchPrintfW(buffer, 6, L"%d", 1234567), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(Narrow(buffer), "12345");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"12345"));
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"vq7audio");
     EXPECT_EQ(RtlStringCchPrintfW(buffer, 64, L"[%wZ]", &name), STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(buffer), "[vq7audio]");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"[vq7audio]"));
     char narrow[32];
     EXPECT_EQ(RtlStringCchPrintfA(narrow, sizeof narrow, "Feature(%ld)", 5), STATUS_SUCCESS);
     EXPECT_STREQ(narrow, "Feature(5)");
@@ -133,9 +133,9 @@ TEST(SafeStrings, CopyCatAndLengthAreBounded) {
     WCHAR buffer[8];
     EXPECT_EQ(RtlStringCchCopyW(buffer, 8, L"\\asio"), STATUS_SUCCESS);
     EXPECT_EQ(RtlStringCchCatW(buffer, 8, L"ab"), STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(buffer), "\\asioab");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"\\asioab"));
     EXPECT_EQ(RtlStringCchCatW(buffer, 8, L"cd"), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(Narrow(buffer), "\\asioab");
+    EXPECT_EQ(kmtest::WideText(buffer), kmtest::WideText(L"\\asioab"));
     size_t length = 0;
     EXPECT_EQ(RtlStringCchLengthW(buffer, 8, &length), STATUS_SUCCESS);
     EXPECT_EQ(length, 7u);
@@ -148,7 +148,7 @@ TEST(Guids, RoundTripThroughTheirRegistryForm) {
     static const GUID kName = {0xA9305ACA, 0x9ECF, 0x4573, {0xB2, 0x50, 0x15, 0xB9, 0x11, 0xC1, 0x2C, 0xCF}};
     UNICODE_STRING text;
     ASSERT_EQ(RtlStringFromGUID(kName, &text), STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(text), "{A9305ACA-9ECF-4573-B250-15B911C12CCF}");
+    EXPECT_THAT(text, kmtest::UnicodeStringIs(L"{A9305ACA-9ECF-4573-B250-15B911C12CCF}"));
     GUID back{};
     EXPECT_EQ(RtlGUIDFromString(&text, &back), STATUS_SUCCESS);
     EXPECT_TRUE(IsEqualGUID(back, kName));
@@ -162,7 +162,7 @@ TEST(Integers, ConvertBothWays) {
     WCHAR buffer[12];
     UNICODE_STRING text{0, sizeof buffer, buffer};
     EXPECT_EQ(RtlIntegerToUnicodeString(768000, 10, &text), STATUS_SUCCESS);
-    EXPECT_EQ(Narrow(text), "768000");
+    EXPECT_THAT(text, kmtest::UnicodeStringIs(L"768000"));
     ULONG value = 0;
     EXPECT_EQ(RtlUnicodeStringToInteger(&text, 0, &value), STATUS_SUCCESS);
     EXPECT_EQ(value, 768000u);

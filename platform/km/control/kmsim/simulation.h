@@ -21,8 +21,23 @@ enum class ClockMode {
     Real,     // follows the host's monotonic clock
 };
 
+// How simulation threads share the host's processors.
+enum class Scheduling {
+    Default,   // Seeded in virtual time, unless the build or VQ7_SCHEDULE=parallel asks for Parallel
+    Seeded,    // one thread runs at a time; a policy seeded with the seed picks who runs next
+    Parallel,  // threads run in parallel on the host (real time always does; race detectors need it)
+};
+
 struct Options {
     ClockMode clock = ClockMode::Virtual;
+    Scheduling scheduling = Scheduling::Default;
+    // The seed of the interleaving policy; 0 takes the process's seed
+    // (VQ7_SEED, see Seed()).
+    uint64_t seed = 0;
+    // Real seconds without progress (no thread passes through the stand-in,
+    // time does not move) after which the watchdog prints every thread and
+    // stops; 0 takes VQ7_WATCHDOG_S or 20 s.
+    double watchdog_s = 0;
     // A virtual-time run that passes this limit stops with a report: it is
     // almost always a test that waits for something that never comes while a
     // periodic timer keeps time moving.
@@ -68,5 +83,18 @@ ULONG ClockTick_hns();
 
 // Names the calling thread in deadlock reports and traces.
 void SetThreadName(const char* name);
+
+// The seed simulations of this process use unless their options name one:
+// VQ7_SEED from the environment, or 1. The same seed gives the same
+// interleaving of simulation threads, bit for bit.
+uint64_t Seed();
+
+// Whether a simulation booted with default options runs its threads one at a
+// time under the seeded policy.
+bool SeededByDefault();
+
+// Switches between simulation threads the seeded policy made so far in the
+// running simulation (0 in parallel mode).
+uint64_t ThreadSwitches();
 
 }  // namespace kmsim

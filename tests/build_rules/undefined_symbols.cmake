@@ -1,0 +1,20 @@
+# Included by the symbol checks: the symbols FILE references and does not
+# define, as nm lists them, in `symbols`; refused ones matching `pattern`
+# (one regular expression) end the check with `what` and their names.
+function(vq7_refuse_symbols pattern what)
+  execute_process(COMMAND ${NM} -u ${FILE} OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${FILE}")
+  endif()
+  string(REGEX MATCHALL "[ \t]${pattern}\n" found "${symbols}")
+  if(found)
+    set(names "")
+    foreach(symbol ${found})
+      string(STRIP "${symbol}" symbol)
+      list(APPEND names ${symbol})
+    endforeach()
+    list(REMOVE_DUPLICATES names)
+    list(JOIN names ", " names)
+    message(FATAL_ERROR "${FILE} references ${what}: ${names}")
+  endif()
+endfunction()
