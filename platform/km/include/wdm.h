@@ -14,6 +14,7 @@
 #include <wdm/ex.h>
 #include <wdm/ob_ps.h>
 #include <wdm/io.h>
+#include <wdm/cm.h>
 #include <wdm/mm.h>
 #include <wdm/etw.h>
 
