@@ -7,6 +7,7 @@
 #include "kernel_state.h"
 #include "kmsim/device_nodes.h"
 #include "kmsim/registry.h"
+#include "device_interfaces_internal.h"
 #include "device_nodes_internal.h"
 #include "registry_keys.h"
 #include "verifier.h"
@@ -88,9 +89,12 @@ void RegisterDeviceNode(PDEVICE_OBJECT pdo, const DeviceNode& node) {
 }
 
 void UnregisterDeviceNode(PDEVICE_OBJECT pdo) {
+    km::DisableDeviceInterfacesOf(pdo);
     std::lock_guard<std::mutex> guard(g_nodesLock);
     g_nodes.erase(pdo);
 }
+
+void DisableDeviceInterfaces(PDEVICE_OBJECT pdo) { km::DisableDeviceInterfacesOf(pdo); }
 
 bool FindDeviceNode(PDEVICE_OBJECT pdo, DeviceNode* node) {
     NodeRecord record;

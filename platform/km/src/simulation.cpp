@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "device_interfaces_internal.h"
 #include "device_nodes_internal.h"
 #include "kernel_state.h"
 #include "kmsim/verifier.h"
@@ -22,6 +23,7 @@ std::string LeakReport() {
     km::PoolReportLeaks(report);
     km::ObjectManagerReportLeaks(report);
     km::RegistryReportOpenKeys(report);
+    km::ComReportLeaks(report);
     km::ReportArmedTimers(report);
     km::EtwReportLeaks(report);
     return report;
@@ -43,8 +45,10 @@ Simulation::Simulation(const Options& options) {
     km::EtwReset();
     km::IoNamesReset();
     km::IrpStatisticsReset();
+    km::PowerReset();
     km::RegistryReset();
     km::DeviceNodesReset();
+    km::DeviceInterfacesReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;

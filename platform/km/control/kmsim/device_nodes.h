@@ -18,11 +18,14 @@ struct DeviceNode {
 
 // Records a physical device object with its node; its hardware key
 // (...\Enum\<instance path>) and software key (...\Control\Class\<class>\NNNN)
-// are created in the registry. The node goes with UnregisterDeviceNode; the
-// keys stay, as an installed device's do.
+// are created in the registry. The node goes with UnregisterDeviceNode, which
+// disables the device's interfaces; the keys stay, as an installed device's do.
 void RegisterDeviceNode(PDEVICE_OBJECT pdo, const DeviceNode& node);
 void UnregisterDeviceNode(PDEVICE_OBJECT pdo);
 bool FindDeviceNode(PDEVICE_OBJECT pdo, DeviceNode* node);
+// Disables every enabled interface of the device, as the PnP manager does
+// once a device is surprise-removed.
+void DisableDeviceInterfaces(PDEVICE_OBJECT pdo);
 
 // The registry paths of a recorded device's keys (empty for an unknown device).
 std::string DeviceHardwareKeyPath(PDEVICE_OBJECT pdo);  // ...\Enum\<instance>\Device Parameters
