@@ -7,6 +7,8 @@
 #include <portcls.h>
 #include <stdunk.h>
 
+#include "test_miniport.h"
+
 
 namespace testdriver {
 
@@ -92,59 +94,6 @@ const PCFILTER_DESCRIPTOR kFilter = {
     0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr,
     static_cast<ULONG>(RTL_NUMBER_OF(kCategories)), kCategories};
 
-class CTestMiniport : public IMiniportWaveRT, public CUnknown {
-public:
-    DECLARE_STD_UNKNOWN();
-    DEFINE_STD_CONSTRUCTOR(CTestMiniport);
-    ~CTestMiniport() override;
-    IMP_IMiniportWaveRT;
-
-private:
-    PPORTWAVERT port_ = nullptr;
-    PUNKNOWN adapter_ = nullptr;
-};
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniport) || IsEqualGUID(iid, IID_IMiniportWaveRT)) {
-        *object = PMINIPORTWAVERT(this);
-        PUNKNOWN(*object)->AddRef();
-        return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
-}
-
-CTestMiniport::~CTestMiniport() {
-    Record("Miniport released");
-    if (port_ != nullptr) port_->Release();
-    if (adapter_ != nullptr) adapter_->Release();
-}
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVERT Port) {
-    Record("MiniportInit resources=" + std::to_string(ResourceList->NumberOfEntries()));
-    port_ = Port;
-    port_->AddRef();
-    adapter_ = UnknownAdapter;
-    adapter_->AddRef();
-    return STATUS_SUCCESS;
-}
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Description) {
-    *Description = const_cast<PPCFILTER_DESCRIPTOR>(&kFilter);
-    return STATUS_SUCCESS;
-}
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) {
-    return STATUS_NO_MATCH;
-}
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::NewStream(PMINIPORTWAVERTSTREAM*, PPORTWAVERTSTREAM, ULONG, BOOLEAN,
-                                                 PKSDATAFORMAT) {
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::GetDeviceDescription(PDEVICE_DESCRIPTION) { return STATUS_SUCCESS; }
-
 // ---------------------------------------------------------------- the device
 
 // The driver's part of the device extension, after PortCls's.
@@ -203,11 +152,15 @@ NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
     status = PcRegisterAdapterPowerManagement(PUNKNOWN(PADAPTERPOWERMANAGEMENT(adapter)), fdo);
     PPORT port = nullptr;
     if (NT_SUCCESS(status)) status = PcNewPort(&port, CLSID_PortWaveRT);
-    CTestMiniport* miniport = nullptr;
+    kmtest::TestMiniport* miniport = nullptr;
     if (NT_SUCCESS(status)) {
-        miniport = new (NonPagedPool, kTag) CTestMiniport(nullptr);
+        miniport = new (NonPagedPool, kTag) kmtest::TestMiniport(nullptr);
         status = miniport != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-        if (miniport != nullptr) miniport->AddRef();
+    }
+    if (miniport != nullptr) {
+        miniport->AddRef();
+        miniport->description = &kFilter;
+        miniport->report = Record;
     }
     if (NT_SUCCESS(status)) {
         status = port->Init(fdo, irp, PUNKNOWN(PMINIPORTWAVERT(miniport)), PUNKNOWN(PADAPTERPOWERMANAGEMENT(adapter)),
