@@ -148,20 +148,24 @@ bool LayoutFor(KEY_VALUE_INFORMATION_CLASS infoClass, const km::RegValue& value,
     }
 }
 
+// Writes only the record's fixed fields: the buffer may end right after them.
 void WriteFixedPart(KEY_VALUE_INFORMATION_CLASS infoClass, const km::RegValue& value, const ValueLayout& layout,
                     PVOID buffer) {
     auto nameBytes = static_cast<ULONG>(value.name.size() * sizeof(WCHAR));
     auto dataBytes = static_cast<ULONG>(value.data.size());
+    union {
+        KEY_VALUE_BASIC_INFORMATION basic;
+        KEY_VALUE_PARTIAL_INFORMATION partial;
+        KEY_VALUE_FULL_INFORMATION full;
+    } record{};
     if (infoClass == KeyValueBasicInformation) {
-        auto* basic = static_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer);
-        *basic = {0, value.type, nameBytes, {0}};
+        record.basic = {0, value.type, nameBytes, {0}};
     } else if (infoClass == KeyValuePartialInformation) {
-        auto* partial = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-        *partial = {0, value.type, dataBytes, {0}};
+        record.partial = {0, value.type, dataBytes, {0}};
     } else {
-        auto* full = static_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
-        *full = {0, value.type, layout.dataOffset, dataBytes, nameBytes, {0}};
+        record.full = {0, value.type, layout.dataOffset, dataBytes, nameBytes, {0}};
     }
+    memcpy(buffer, &record, layout.fixed);
 }
 
 // Copies what fits of [offset, offset + size) of the record into a buffer of `length` bytes.
