@@ -138,6 +138,18 @@ TEST_F(PnpLifecycleTest, TheHardwareKeyIsReadAtStartAndSurvivesTheDevice) {
     EXPECT_TRUE(kmsim::RegistryKeyExists(key));
 }
 
+TEST_F(PnpLifecycleTest, AFailedStartTakesTheStackDownAndReleasesWhatItRegistered) {
+    testdriver::FailNextStart(STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(Plug(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    Calls calls = Since();
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(Calls(calls.end() - 4, calls.end()),
+              (Calls{"Miniport released", "Adapter released", "PnP REMOVE_DEVICE", "DriverUnload"}));
+    EXPECT_TRUE(kmsim::EnabledDeviceInterfaces(KSCATEGORY_AUDIO).empty());
+    EXPECT_FALSE(pnp_->DriverLoaded());
+    EXPECT_EQ(kmsim::LiveComObjects(), 0u);
+}
+
 TEST_F(PnpLifecycleTest, AVetoedDisableIsCancelledAndAnAgreedOneRemovesAtOnce) {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
     Since();

@@ -20,6 +20,7 @@ KSPIN_LOCK g_callsLock;  // the log is written from DPCs too
 std::vector<std::string>* g_calls = nullptr;
 PDRIVER_UNLOAD g_portClsUnload = nullptr;
 bool g_vetoQueryRemove = false;
+NTSTATUS g_startFailure = STATUS_SUCCESS;
 
 void Record(const std::string& call) {
     KIRQL irql;
@@ -167,6 +168,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
                             resources);
     }
     if (NT_SUCCESS(status)) status = PcRegisterSubdevice(fdo, const_cast<PWSTR>(L"Wave"), port);
+    if (NT_SUCCESS(status) && !NT_SUCCESS(g_startFailure)) {
+        status = g_startFailure;
+        g_startFailure = STATUS_SUCCESS;
+    }
     if (miniport != nullptr) miniport->Release();
     if (port != nullptr) port->Release();
     adapter->Release();
@@ -322,5 +327,7 @@ void ResetCalls() {
 }
 
 void VetoNextQueryRemove() { g_vetoQueryRemove = true; }
+
+void FailNextStart(NTSTATUS status) { g_startFailure = status; }
 
 }  // namespace testdriver

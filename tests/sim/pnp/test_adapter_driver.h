@@ -29,5 +29,7 @@ void ResetCalls();
 
 // Makes the next query-remove fail (the driver vetoes it).
 void VetoNextQueryRemove();
+// Makes the next start fail with `status` after the subdevice is registered.
+void FailNextStart(NTSTATUS status);
 
 }  // namespace testdriver
