@@ -114,8 +114,10 @@ PDEVICE_OBJECT ResolveDeviceLink(std::u16string_view path, std::u16string* rest)
     std::u16string key = Upcase(path);
     for (const Registered& entry : g_interfaces) {
         std::u16string link = Upcase(entry.link);
-        bool boundary = key.size() == link.size() || key[link.size()] == u'\\';
-        if (entry.info.enabled && key.size() >= link.size() && key.compare(0, link.size(), link) == 0 && boundary) {
+        if (!entry.info.enabled || key.size() < link.size() || key.compare(0, link.size(), link) != 0) {
+            continue;
+        }
+        if (key.size() == link.size() || key[link.size()] == u'\\') {
             *rest = std::u16string(path.substr(link.size()));
             return entry.pdo;
         }
