@@ -6,8 +6,8 @@
 
 #include "kernel_state.h"
 #include "kmsim/trace.h"
-#include "kmsim/utf8.h"
 #include "verifier.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -94,11 +94,7 @@ NTSTATUS NTAPI EtwWriteString(REGHANDLE RegHandle, UCHAR Level, ULONGLONG Keywor
     if (!EnabledLocked(found->second, Level, Keyword)) {
         return STATUS_SUCCESS;
     }
-    size_t length = 0;
-    while (String[length] != 0) {
-        ++length;
-    }
-    std::string text = kmsim::Utf8(String, length);
+    std::string text = km::Utf8(String);
     int64_t now = km::HaveKernel() ? km::K().Now() : 0;
     if (Level != 0 && Level <= StderrLevel()) {
         fprintf(stderr, "[%12.6f] %u %s\n", static_cast<double>(now) / 1e9, Level, text.c_str());

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 
+#include "device_interfaces_internal.h"
+#include "device_nodes_internal.h"
 #include "kernel_state.h"
 #include "kmsim/verifier.h"
 #include "lock_order.h"
 #include "pool_internal.h"
+#include "registry_store.h"
 #include "verifier.h"
 
 namespace {
@@ -20,6 +23,8 @@ std::string LeakReport() {
     std::string report;
     km::PoolReportLeaks(report);
     km::ObjectManagerReportLeaks(report);
+    km::RegistryReportOpenKeys(report);
+    km::ComReportLeaks(report);
     km::ReportArmedTimers(report);
     km::EtwReportLeaks(report);
     return report;
@@ -43,6 +48,10 @@ Simulation::Simulation(const Options& options) {
     km::IoNamesReset();
     km::IrpStatisticsReset();
     km::LockOrderReset();
+    km::PowerReset();
+    km::RegistryReset();
+    km::DeviceNodesReset();
+    km::DeviceInterfacesReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;
