@@ -1,8 +1,9 @@
 // Every sample is handled as a left-justified 32-bit value: its most
 // significant bit is bit 31 whatever its width. Scaling between widths is
 // then loading at one width and storing at the other (storing keeps the top
-// bits), and a mix is one saturating 32-bit add, after which the store
-// shifts the sum back to the destination's width.
+// bits), and a mix is one saturating add at 32-bit scale, after which the
+// store shifts the sum back to the destination's width (a 16-bit
+// destination adds the same top 16 bits in 16-bit lanes).
 //
 // A run whose frames hold exactly the converted channels on both sides is
 // one contiguous run of samples. Between 16- and 32-bit samples it is a
@@ -101,14 +102,18 @@ struct Group<3> {
     }
 };
 
-// a + b saturated at the 32-bit limits, without a wider type so that the
-// compiler keeps four sums per SSE2 register: the sum overflowed when both
-// operands have the same sign and the sum has the other.
-LONG SaturatingAdd(LONG a, LONG b) {
-    ULONG sum = static_cast<ULONG>(a) + static_cast<ULONG>(b);
-    LONG overflowed = static_cast<LONG>((static_cast<ULONG>(a) ^ sum) & (static_cast<ULONG>(b) ^ sum)) >> 31;
-    LONG limit = (a >> 31) ^ 0x7FFFFFFF;  // the limit on a's side
-    return (static_cast<LONG>(sum) & ~overflowed) | (limit & overflowed);
+// a + b saturated at the limits of Lane, without a wider type so that the
+// compiler keeps a whole SSE2 register of sums: the sum overflowed when
+// both operands have the same sign and the sum has the other.
+template <typename Lane, typename Unsigned>
+Lane SaturatingAdd(Lane a, Lane b) {
+    constexpr ULONG kSignShift = sizeof(Lane) * 8 - 1;
+    constexpr Lane kMax = static_cast<Lane>(static_cast<Unsigned>(~Unsigned{0}) >> 1);
+    Unsigned sum = static_cast<Unsigned>(static_cast<Unsigned>(a) + static_cast<Unsigned>(b));
+    Lane overflowed = static_cast<Lane>(static_cast<Lane>((static_cast<Unsigned>(a) ^ sum) &
+                                                          (static_cast<Unsigned>(b) ^ sum)) >> kSignShift);
+    Lane limit = static_cast<Lane>((a >> kSignShift) ^ kMax);  // the limit on a's side
+    return static_cast<Lane>((static_cast<Lane>(sum) & ~overflowed) | (limit & overflowed));
 }
 
 struct CopyOperation {
@@ -126,8 +131,15 @@ struct MixOperation {
     // the destination's own limits.
     template <ULONG DestinationBytes>
     static LONG Apply(LONG destination, LONG source) {
-        constexpr ULONG kPrecision = ~((1ull << Sample<DestinationBytes>::kShift) - 1) & 0xFFFFFFFFu;
-        return SaturatingAdd(destination, static_cast<LONG>(static_cast<ULONG>(source) & kPrecision));
+        if constexpr (DestinationBytes == 2) {
+            // In 16-bit lanes: eight sums per register instead of four.
+            SHORT sum = SaturatingAdd<SHORT, USHORT>(static_cast<SHORT>(destination >> 16),
+                                                     static_cast<SHORT>(source >> 16));
+            return static_cast<LONG>(static_cast<ULONG>(static_cast<LONG>(sum)) << 16);
+        } else {
+            constexpr ULONG kPrecision = ~((1ull << Sample<DestinationBytes>::kShift) - 1) & 0xFFFFFFFFu;
+            return SaturatingAdd<LONG, ULONG>(destination, static_cast<LONG>(static_cast<ULONG>(source) & kPrecision));
+        }
     }
 };
 
@@ -179,7 +191,9 @@ void ConvertStrided(UCHAR* destination, const UCHAR* source, ULONG frames, const
 
 template <ULONG From, ULONG To, typename Operation>
 void Convert(UCHAR* destination, const UCHAR* source, ULONG frames, const ConversionGeometry& g) {
-    if (g.sourceStride == g.channels * From && g.destinationStride == g.channels * To) {
+    if (frames == 0) {
+        return;  // a source that delivered nothing may hand no buffer either
+    } else if (g.sourceStride == g.channels * From && g.destinationStride == g.channels * To) {
         ConvertContiguous<From, To, Operation>(destination, source, static_cast<SIZE_T>(frames) * g.channels);
     } else {
         ConvertStrided<From, To, Operation>(destination, source, frames, g);
