@@ -41,6 +41,17 @@ struct Sample {
         }
     }
 
+    // The top 16 bits, as a 16-bit sample.
+    static SHORT LoadTop16(const UCHAR* p) {
+        if constexpr (Bytes == 2) {
+            SHORT s;
+            RtlCopyMemory(&s, p, sizeof s);
+            return s;
+        } else {
+            return static_cast<SHORT>(Load(p) >> 16);
+        }
+    }
+
     static void Store(UCHAR* p, LONG value) {
         if constexpr (Bytes == 2) {
             SHORT s = static_cast<SHORT>(value >> 16);
@@ -145,8 +156,17 @@ struct MixOperation {
 
 template <ULONG From, ULONG To, typename Operation>
 void ConvertOne(UCHAR* destination, const UCHAR* source) {
-    LONG d = Operation::kReadsDestination ? Sample<To>::Load(destination) : 0;
-    Sample<To>::Store(destination, Operation::template Apply<To>(d, Sample<From>::Load(source)));
+    if constexpr (Operation::kReadsDestination && To == 2) {
+        // Sums into 16-bit samples stay in 16-bit lanes, without the trip
+        // through 32-bit scale, so that a register holds eight of them.
+        SHORT d;
+        RtlCopyMemory(&d, destination, sizeof d);
+        SHORT sum = SaturatingAdd<SHORT, USHORT>(d, Sample<From>::LoadTop16(source));
+        RtlCopyMemory(destination, &sum, sizeof sum);
+    } else {
+        LONG d = Operation::kReadsDestination ? Sample<To>::Load(destination) : 0;
+        Sample<To>::Store(destination, Operation::template Apply<To>(d, Sample<From>::Load(source)));
+    }
 }
 
 template <ULONG From, ULONG To, typename Operation>
