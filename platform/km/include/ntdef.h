@@ -94,6 +94,7 @@ typedef UCHAR BOOLEAN;
 typedef UCHAR BYTE;
 typedef USHORT WORD;
 typedef ULONG DWORD;
+typedef INT BOOL;  // as <minwindef.h> gives it, for the structures that use it
 typedef ULONGLONG DWORD64;
 typedef ULONG_PTR DWORD_PTR;
 typedef wchar_t WCHAR;  // 16 bits: the Windows-facing code is built with -fshort-wchar

@@ -13,7 +13,9 @@
 #include <wdm/ke.h>
 #include <wdm/ex.h>
 #include <wdm/ob_ps.h>
+#include <wdm/po.h>
 #include <wdm/io.h>
+#include <wdm/cm.h>
 #include <wdm/mm.h>
 #include <wdm/etw.h>
 

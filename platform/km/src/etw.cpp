@@ -7,6 +7,7 @@
 #include "kernel_state.h"
 #include "kmsim/trace.h"
 #include "verifier.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -42,33 +43,6 @@ bool EnabledLocked(const Provider& provider, UCHAR level, ULONGLONG keyword) {
     }
     return g_session != nullptr && IsEqualGUID(g_session->provider, provider.id) &&
            (level == 0 || level <= g_session->level) && (keyword == 0 || (keyword & g_session->keywords) != 0);
-}
-
-std::string Utf8(PCWSTR text) {
-    std::string out;
-    for (size_t i = 0; text[i] != 0; ++i) {
-        unsigned c = static_cast<unsigned>(text[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned>(text[i + 1]) - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -120,7 +94,7 @@ NTSTATUS NTAPI EtwWriteString(REGHANDLE RegHandle, UCHAR Level, ULONGLONG Keywor
     if (!EnabledLocked(found->second, Level, Keyword)) {
         return STATUS_SUCCESS;
     }
-    std::string text = Utf8(String);
+    std::string text = km::Utf8(String);
     int64_t now = km::HaveKernel() ? km::K().Now() : 0;
     if (Level != 0 && Level <= StderrLevel()) {
         fprintf(stderr, "[%12.6f] %u %s\n", static_cast<double>(now) / 1e9, Level, text.c_str());

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "io_internal.h"
 #include "kernel_state.h"
 #include "kmsim/io.h"
 #include "pool_internal.h"
@@ -32,46 +33,47 @@ std::u16string NameKey(PCUNICODE_STRING name) {
 std::mutex g_namesLock;
 std::map<std::u16string, PDEVICE_OBJECT> g_names;
 
-PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
-    while (device->AttachedDevice != nullptr) {
-        device = device->AttachedDevice;
-    }
-    return device;
-}
-
 NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Sends a create, cleanup or close for `file` to the top of its device's
-// stack and waits for it.
-NTSTATUS SendFileRequest(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR majorFunction) {
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+// File objects open per device, and who waits for a device to have none.
+std::mutex g_filesLock;
+std::map<PDEVICE_OBJECT, LONG> g_openFiles;
+std::map<PDEVICE_OBJECT, PKEVENT> g_noFilesWaiters;
+
+void CountFileOpened(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(g_filesLock);
+    g_openFiles[device] += 1;
+}
+
+void CountFileClosed(PDEVICE_OBJECT device) {
+    PKEVENT waiter = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_filesLock);
+        if (--g_openFiles[device] == 0) {
+            g_openFiles.erase(device);
+            auto found = g_noFilesWaiters.find(device);
+            if (found != g_noFilesWaiters.end()) {
+                waiter = found->second;
+                g_noFilesWaiters.erase(found);
+            }
+        }
     }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = majorFunction;
-    next->FileObject = file;
-    IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(top, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (waiter != nullptr) {
+        KeSetEvent(waiter, IO_NO_INCREMENT, FALSE);
     }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
 }
 
 void DestroyFileObject(PVOID object) {
     auto* file = static_cast<PFILE_OBJECT>(object);
-    PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
-    SendFileRequest(top, file, IRP_MJ_CLOSE);
+    km::SendFileRequest(file, IRP_MJ_CLOSE);
     PDEVICE_OBJECT device = file->DeviceObject;
+    CountFileClosed(device);
+    if (file->FileName.Buffer != nullptr) {
+        km::PoolFree(file->FileName.Buffer, kFileTag, true, nullptr, "closing a file object");
+    }
     km::PoolFree(file, kFileTag, true, nullptr, "closing a file object");
     ObDereferenceObject(device);
 }
@@ -90,7 +92,73 @@ POBJECT_TYPE* IoDriverObjectType = &g_driverTypePointer;
 
 namespace km {
 
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice != nullptr) {
+        device = device->AttachedDevice;
+    }
+    return device;
+}
+
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction) {
+    PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = majorFunction;
+    next->FileObject = file;
+    NTSTATUS status = kmsim::CallDriverAndWait(top, irp);
+    IoFreeIrp(irp);
+    return status;
+}
+
+NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT* created) {
+    const void* caller = KM_CALLER;
+    auto* file = static_cast<PFILE_OBJECT>(
+        km::PoolAllocate(NonPagedPool, sizeof(FILE_OBJECT), kFileTag, true, caller, "opening a file"));
+    if (file == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+    InitializeListHead(&file->IrpList);
+    if (!fileName.empty()) {
+        size_t bytes = fileName.size() * sizeof(WCHAR);
+        auto* name = static_cast<PWCH>(km::PoolAllocate(NonPagedPool, bytes + sizeof(WCHAR), kFileTag, true, caller,
+                                                        "opening a file"));
+        if (name == nullptr || bytes > 0xFFF0) {
+            if (name != nullptr) km::PoolFree(name, kFileTag, true, caller, "opening a file");
+            km::PoolFree(file, kFileTag, true, caller, "opening a file");
+            return name == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_OBJECT_NAME_INVALID;
+        }
+        memcpy(name, fileName.data(), bytes);
+        file->FileName = {static_cast<USHORT>(bytes), static_cast<USHORT>(bytes + sizeof(WCHAR)), name};
+    }
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(status)) {
+        if (file->FileName.Buffer != nullptr) km::PoolFree(file->FileName.Buffer, kFileTag, true, caller, "opening a file");
+        km::PoolFree(file, kFileTag, true, caller, "opening a file");
+        return status;
+    }
+    ObReferenceObject(device);
+    CountFileOpened(device);
+    km::RegisterObject(file, *IoFileObjectType, DestroyFileObject, 1);
+    *created = file;
+    return STATUS_SUCCESS;
+}
+
 void IoNamesReset() {
+    {
+        std::lock_guard<std::mutex> guard(g_filesLock);
+        g_openFiles.clear();
+        g_noFilesWaiters.clear();
+    }
     std::lock_guard<std::mutex> guard(g_namesLock);
     g_names.clear();
 }
@@ -164,7 +232,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
-    PDEVICE_OBJECT top = TopOfStack(TargetDevice);
+    PDEVICE_OBJECT top = km::TopOfStack(TargetDevice);
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -174,7 +242,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) { TargetDevice->AttachedDevice = nullptr; }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-    PDEVICE_OBJECT top = TopOfStack(DeviceObject);
+    PDEVICE_OBJECT top = km::TopOfStack(DeviceObject);
     ObReferenceObject(top);
     return top;
 }
@@ -192,33 +260,46 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK,
         }
         device = found->second;
     }
-    auto* file = static_cast<PFILE_OBJECT>(
-        km::PoolAllocate(NonPagedPool, sizeof(FILE_OBJECT), kFileTag, true, caller, "IoGetDeviceObjectPointer"));
-    if (file == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    file->Type = IO_TYPE_FILE;
-    file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = device;
-    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
-    InitializeListHead(&file->IrpList);
-    PDEVICE_OBJECT top = TopOfStack(device);
-    NTSTATUS status = SendFileRequest(top, file, IRP_MJ_CREATE);
+    PFILE_OBJECT file;
+    NTSTATUS status = km::CreateFileObject(device, {}, &file);
     if (!NT_SUCCESS(status)) {
-        km::PoolFree(file, kFileTag, true, caller, "IoGetDeviceObjectPointer");
         return status;
     }
-    ObReferenceObject(device);
-    km::RegisterObject(file, *IoFileObjectType, DestroyFileObject, 1);
     // The handle the open used is closed again at once: that is the cleanup.
-    SendFileRequest(top, file, IRP_MJ_CLEANUP);
+    km::SendFileRequest(file, IRP_MJ_CLEANUP);
     *FileObject = file;
-    *DeviceObject = top;
+    *DeviceObject = km::TopOfStack(device);
     return STATUS_SUCCESS;
 }
 
 namespace kmsim {
+
+NTSTATUS CallDriverAndWait(PDEVICE_OBJECT device, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(device, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return irp->IoStatus.Status;
+}
+
+ULONG OpenFileObjects(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(g_filesLock);
+    auto found = g_openFiles.find(device);
+    return found != g_openFiles.end() ? static_cast<ULONG>(found->second) : 0;
+}
+
+void SignalWhenNoFileObjects(PDEVICE_OBJECT device, PKEVENT event) {
+    {
+        std::lock_guard<std::mutex> guard(g_filesLock);
+        if (g_openFiles.count(device) != 0) {
+            g_noFilesWaiters[device] = event;
+            return;
+        }
+    }
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
 
 DriverObject::DriverObject(const wchar_t* name) {
     object_.Type = IO_TYPE_DRIVER;

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "io_internal.h"
 #include "kernel_state.h"
 #include "kmsim/io.h"
 #include "pool_internal.h"
@@ -47,7 +48,8 @@ bool ShouldInvoke(const IO_STACK_LOCATION* stack, const IRP* irp) {
 // block, output buffer, event, and the IRP is freed.
 void CompleteBuiltRequest(PIRP irp) {
     if (irp->Flags & IRP_BUFFERED_IO) {
-        if ((irp->Flags & IRP_INPUT_OPERATION) && NT_SUCCESS(irp->IoStatus.Status) && irp->UserBuffer != nullptr) {
+        // Warnings such as STATUS_BUFFER_OVERFLOW still return what the driver wrote.
+        if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer != nullptr) {
             RtlCopyMemory(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
         }
         if (irp->Flags & IRP_DEALLOCATE_BUFFER) {
@@ -63,6 +65,9 @@ void CompleteBuiltRequest(PIRP irp) {
     }
     PKEVENT event = irp->UserEvent;
     irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
+    if (irp->Tail.Overlay.OriginalFileObject != nullptr) {
+        km::ClientRequestCompleted(irp);
+    }
     km::PoolFree(irp, kIrpTag, true, nullptr, "the I/O manager");
     if (event != nullptr) {
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
@@ -262,6 +267,15 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
+    return irp;
+}
+
+PIRP km::AllocateBuiltIrp(CCHAR stackSize) {
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto* irp = static_cast<PIRP>(km::PoolAllocate(NonPagedPool, size, kIrpTag, true, KM_CALLER, "the I/O manager"));
+    if (irp != nullptr) {
+        InitializeIrp(irp, size, stackSize, kBuiltRequest);
+    }
     return irp;
 }
 

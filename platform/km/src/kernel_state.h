@@ -188,7 +188,9 @@ void DisarmAllTimers();
 void EtwReset();
 void IoNamesReset();
 void IrpStatisticsReset();
+void PowerReset();
 void EtwReportLeaks(std::string& report);
+void ComReportLeaks(std::string& report);
 
 // Object manager and handle table.
 void ObjectManagerReset();

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 
+#include "device_interfaces_internal.h"
+#include "device_nodes_internal.h"
 #include "kernel_state.h"
 #include "kmsim/verifier.h"
 #include "pool_internal.h"
+#include "registry_store.h"
 #include "verifier.h"
 
 namespace {
@@ -19,6 +22,8 @@ std::string LeakReport() {
     std::string report;
     km::PoolReportLeaks(report);
     km::ObjectManagerReportLeaks(report);
+    km::RegistryReportOpenKeys(report);
+    km::ComReportLeaks(report);
     km::ReportArmedTimers(report);
     km::EtwReportLeaks(report);
     return report;
@@ -40,6 +45,10 @@ Simulation::Simulation(const Options& options) {
     km::EtwReset();
     km::IoNamesReset();
     km::IrpStatisticsReset();
+    km::PowerReset();
+    km::RegistryReset();
+    km::DeviceNodesReset();
+    km::DeviceInterfacesReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;

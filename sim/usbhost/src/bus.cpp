@@ -109,6 +109,7 @@ Bus::Bus(const ControllerIdentity& identity) : state_(std::make_unique<State>())
     PDRIVER_OBJECT driver = state_->driver.get();
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchControllerRequest;
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchControllerRequest;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchControllerRequest;

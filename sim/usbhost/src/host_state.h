@@ -133,6 +133,7 @@ NTSTATUS StatusForUsbd(USBD_STATUS status);
 // Physical device object dispatch (pdo_dispatch.cpp).
 NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchControllerRequest(PDEVICE_OBJECT device, PIRP irp);
 
 // Control-type URBs, run by the controller at a frame boundary (control_requests.cpp).

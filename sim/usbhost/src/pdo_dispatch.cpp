@@ -208,15 +208,70 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
+namespace {
+
+// What the hub reports of a port's device: removable, in D0 while the
+// system works and D3 in every sleep state, no wake.
+NTSTATUS QueryCapabilities(PIRP irp) {
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (capabilities == nullptr || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    capabilities->Removable = TRUE;
+    capabilities->UniqueID = FALSE;
+    capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
+        capabilities->DeviceState[state] = PowerDeviceD3;
+    }
+    capabilities->SystemWake = PowerSystemUnspecified;
+    capabilities->DeviceWake = PowerDeviceUnspecified;
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+}  // namespace
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (ExtensionOf(device).slot != nullptr && stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
-        return QueryInterface(*ExtensionOf(device).slot, irp);
+    if (ExtensionOf(device).slot == nullptr) {
+        return Complete(irp, irp->IoStatus.Status);
     }
-    // A bus driver leaves the status of requests it does not handle alone.
-    NTSTATUS unchanged = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return unchanged;
+    switch (stack->MinorFunction) {
+        case IRP_MN_QUERY_INTERFACE:
+            return QueryInterface(*ExtensionOf(device).slot, irp);
+        case IRP_MN_QUERY_CAPABILITIES:
+            return QueryCapabilities(irp);
+        // The physical device object agrees to every state change; it is
+        // deleted by Bus::Detach once the device is gone from the bus.
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            return Complete(irp, STATUS_SUCCESS);
+        default: {
+            // A bus driver leaves the status of requests it does not handle alone.
+            NTSTATUS unchanged = irp->IoStatus.Status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return unchanged;
+        }
+    }
+}
+
+// Power: the port powers the device up and down as asked.
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PoStartNextPowerIrp(irp);
+    if (ExtensionOf(device).slot == nullptr ||
+        (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER)) {
+        return Complete(irp, irp->IoStatus.Status);
+    }
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+        PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+    }
+    return Complete(irp, STATUS_SUCCESS);
 }
 
 // The controller's own device object: it can be opened, and answers the

@@ -26,6 +26,16 @@ private:
     DRIVER_EXTENSION extension_{};
 };
 
+// Sends the IRP, set up in its next stack location, to the device and waits
+// until it comes back; returns its final status. The IRP stays the caller's
+// to free. PASSIVE_LEVEL.
+NTSTATUS CallDriverAndWait(PDEVICE_OBJECT device, PIRP irp);
+
+// File objects open on a device (opened by name or through a device interface).
+ULONG OpenFileObjects(PDEVICE_OBJECT device);
+// Sets `event` once the device has no file object open (at once if it has none now).
+void SignalWhenNoFileObjects(PDEVICE_OBJECT device, PKEVENT event);
+
 // How many IRPs were completed to their originator with this priority boost.
 uint64_t CompletionsWithBoost(CCHAR boost);
 

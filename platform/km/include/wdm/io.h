@@ -211,7 +211,6 @@ static_assert(sizeof(INTERFACE) == 32, "INTERFACE layout");
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_POWER_INRUSH 0x00004000
 
-#define POINTER_ALIGNMENT alignas(8)
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -313,6 +312,32 @@ typedef enum _DEVICE_RELATION_TYPE {
     TransportRelations
 } DEVICE_RELATION_TYPE;
 
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0x0,
+    DevicePropertyHardwareID = 0x1,
+    DevicePropertyCompatibleIDs = 0x2,
+    DevicePropertyBootConfiguration = 0x3,
+    DevicePropertyBootConfigurationTranslated = 0x4,
+    DevicePropertyClassName = 0x5,
+    DevicePropertyClassGuid = 0x6,
+    DevicePropertyDriverKeyName = 0x7,
+    DevicePropertyManufacturer = 0x8,
+    DevicePropertyFriendlyName = 0x9,
+    DevicePropertyLocationInformation = 0xa,
+    DevicePropertyPhysicalDeviceObjectName = 0xb,
+    DevicePropertyBusTypeGuid = 0xc,
+    DevicePropertyLegacyBusType = 0xd,
+    DevicePropertyBusNumber = 0xe,
+    DevicePropertyEnumeratorName = 0xf,
+    DevicePropertyAddress = 0x10,
+    DevicePropertyUINumber = 0x11,
+    DevicePropertyInstallState = 0x12,
+    DevicePropertyRemovalPolicy = 0x13,
+    DevicePropertyResourceRequirements = 0x14,
+    DevicePropertyAllocatedResources = 0x15,
+    DevicePropertyContainerID = 0x16
+} DEVICE_REGISTRY_PROPERTY;
+
 typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryDeviceID = 0,
     BusQueryHardwareIDs = 1,
@@ -371,6 +396,10 @@ typedef struct _IO_STACK_LOCATION {
             PVOID AllocatedResourcesTranslated;
         } StartDevice;
         struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
+        POWER_PARAMETERS Power;
+        struct {
             PVOID Argument1;
             PVOID Argument2;
             PVOID Argument3;
@@ -387,6 +416,7 @@ static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 0x08, "IO_STACK_LOCATIO
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 0x18, "IO_STACK_LOCATION layout");
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) == 0x08, "IO_STACK_LOCATION layout");
 static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 0x28, "IO_STACK_LOCATION layout");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 0x18, "IO_STACK_LOCATION layout");
 static_assert(sizeof(IO_STACK_LOCATION) == 0x48, "IO_STACK_LOCATION layout");
 
 // ---------------------------------------------------------------- file objects
@@ -579,3 +609,10 @@ NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                        WORK_QUEUE_TYPE QueueType, PVOID Context);
 NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
+// ---------------------------------------------------------------- device interfaces
+
+NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                                     const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
+                                                     PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);

@@ -1,0 +1,77 @@
+// A client process of the simulated kernel: what a user-mode program's
+// CreateFile, DeviceIoControl, ReadFile, WriteFile (overlapped or not),
+// DuplicateHandle and CloseHandle do in the kernel. Tests call it directly;
+// the user-mode stand-in builds on it later.
+//
+// A path is a device-interface path ("\\?\USB#...#{guid}\reference") or any
+// part of one cut after the class GUID, followed by more: the I/O manager
+// follows the link the interface's path starts with to the device, and the
+// rest becomes the file object's FileName ("\reference", "\asio", or empty).
+//
+// Requests are sent at PASSIVE_LEVEL from the calling simulation thread.
+// Closing the last handle to a file object sends IRP_MJ_CLEANUP; IRP_MJ_CLOSE
+// follows when the last reference goes (requests still pending hold one).
+// A Client that goes away with handles open ends like a process that dies:
+// its pending requests are cancelled and every handle is closed.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+
+namespace kmsim {
+
+// The OVERLAPPED of one asynchronous request: its event is signalled when
+// the request completes, with the status and byte count the driver gave.
+struct Overlapped {
+    Overlapped();
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus{};
+
+    bool Done() const;
+    // Waits (in the simulation) for completion and returns the final status.
+    NTSTATUS Wait();
+};
+
+class Client {
+public:
+    explicit Client(const char* name = "client");
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // STATUS_OBJECT_NAME_NOT_FOUND when no enabled interface has the path's
+    // link, else the driver's answer to IRP_MJ_CREATE.
+    NTSTATUS Open(const std::string& path, HANDLE* handle);
+    NTSTATUS Duplicate(HANDLE handle, HANDLE* copy);
+    NTSTATUS Close(HANDLE handle);
+
+    // Synchronous: waits for completion; `transferred` gets Information.
+    NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                             ULONG outputLength, ULONG* transferred);
+    NTSTATUS Read(HANDLE handle, void* buffer, ULONG length, ULONG* transferred);
+    NTSTATUS Write(HANDLE handle, const void* buffer, ULONG length, ULONG* transferred);
+
+    // Asynchronous: STATUS_PENDING when the driver pended the request, else
+    // its final status; either way `overlapped` is signalled at completion.
+    NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                             ULONG outputLength, Overlapped* overlapped);
+    NTSTATUS Read(HANDLE handle, void* buffer, ULONG length, Overlapped* overlapped);
+    NTSTATUS Write(HANDLE handle, const void* buffer, ULONG length, Overlapped* overlapped);
+
+    // The file object behind a handle (for tests that look at what the driver saw).
+    PFILE_OBJECT FileObjectOf(HANDLE handle) const;
+
+    struct State;
+
+private:
+    NTSTATUS Send(HANDLE handle, UCHAR major, ULONG code, void* input, ULONG inputLength, void* output,
+                  ULONG outputLength, Overlapped* overlapped);
+
+    State* state_;
+};
+
+}  // namespace kmsim

@@ -1,0 +1,199 @@
+// Stand-in for <ks.h>: the kernel-streaming identifiers, property requests
+// and their basic-support answers, data formats and ranges, pin descriptors
+// and the filter categories, with their published x64 layouts.
+#pragma once
+
+#include <wdm.h>
+
+typedef struct {
+    union {
+        struct {
+            GUID Set;
+            ULONG Id;
+            ULONG Flags;
+        };
+        LONGLONG Alignment;
+    };
+} KSIDENTIFIER, *PKSIDENTIFIER;
+
+typedef KSIDENTIFIER KSPROPERTY, *PKSPROPERTY, KSMETHOD, *PKSMETHOD, KSEVENT, *PKSEVENT;
+typedef KSIDENTIFIER KSPIN_INTERFACE, *PKSPIN_INTERFACE, KSPIN_MEDIUM, *PKSPIN_MEDIUM;
+
+static_assert(sizeof(KSIDENTIFIER) == 24, "KSIDENTIFIER layout");
+
+#define KSPROPERTY_TYPE_GET 0x00000001
+#define KSPROPERTY_TYPE_SET 0x00000002
+#define KSPROPERTY_TYPE_SETSUPPORT 0x00000100
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
+#define KSPROPERTY_TYPE_RELATIONS 0x00000400
+#define KSPROPERTY_TYPE_SERIALIZESET 0x00000800
+#define KSPROPERTY_TYPE_UNSERIALIZESET 0x00001000
+#define KSPROPERTY_TYPE_SERIALIZERAW 0x00002000
+#define KSPROPERTY_TYPE_UNSERIALIZERAW 0x00004000
+#define KSPROPERTY_TYPE_SERIALIZESIZE 0x00008000
+#define KSPROPERTY_TYPE_DEFAULTVALUES 0x00010000
+#define KSPROPERTY_TYPE_TOPOLOGY 0x10000000
+
+#define KSMETHOD_TYPE_NONE 0x00000000
+#define KSMETHOD_TYPE_READ 0x00000001
+#define KSMETHOD_TYPE_WRITE 0x00000002
+#define KSMETHOD_TYPE_MODIFY 0x00000003
+#define KSMETHOD_TYPE_SOURCE 0x00000004
+#define KSMETHOD_TYPE_SEND 0x00000001
+#define KSMETHOD_TYPE_SETSUPPORT 0x00000100
+#define KSMETHOD_TYPE_BASICSUPPORT 0x00000200
+
+#define KSEVENT_TYPE_ENABLE 0x00000001
+#define KSEVENT_TYPE_ONESHOT 0x00000002
+#define KSEVENT_TYPE_ENABLEBUFFERED 0x00000004
+#define KSEVENT_TYPE_SETSUPPORT 0x00000100
+#define KSEVENT_TYPE_BASICSUPPORT 0x00000200
+#define KSEVENT_TYPE_QUERYBUFFER 0x00000400
+#define KSEVENT_TYPE_TOPOLOGY 0x10000000
+
+typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
+
+// A property addressed to one pin, or to one node, of a filter.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG PinId;
+    ULONG Reserved;
+} KSP_PIN, *PKSP_PIN;
+
+typedef struct {
+    KSPROPERTY Property;
+    ULONG NodeId;
+    ULONG Reserved;
+} KSP_NODE, *PKSP_NODE, KSNODEPROPERTY, *PKSNODEPROPERTY;
+
+static_assert(sizeof(KSP_PIN) == 32, "KSP_PIN layout");
+static_assert(sizeof(KSP_NODE) == 32, "KSP_NODE layout");
+
+// A counted list: Size covers the header and every item.
+typedef struct {
+    ULONG Size;
+    ULONG Count;
+} KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
+
+static_assert(sizeof(KSMULTIPLE_ITEM) == 8, "KSMULTIPLE_ITEM layout");
+
+// The answer to a basic-support request.
+typedef struct {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
+
+#define KSPROPERTY_MEMBER_RANGES 0x00000001
+#define KSPROPERTY_MEMBER_STEPPEDRANGES 0x00000002
+#define KSPROPERTY_MEMBER_VALUES 0x00000003
+#define KSPROPERTY_MEMBER_FLAG_DEFAULT 0x00000001
+#define KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL 0x00000002
+#define KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_UNIFORM 0x00000004
+
+typedef struct {
+    ULONG MembersFlags;
+    ULONG MembersSize;
+    ULONG MembersCount;
+    ULONG Flags;
+} KSPROPERTY_MEMBERSHEADER, *PKSPROPERTY_MEMBERSHEADER;
+
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION layout");
+static_assert(offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8, "KSPROPERTY_DESCRIPTION layout");
+static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16, "KSPROPERTY_MEMBERSHEADER layout");
+
+// ---------------------------------------------------------------- data formats and ranges
+
+typedef union {
+    struct {
+        ULONG FormatSize;
+        ULONG Flags;
+        ULONG SampleSize;
+        ULONG Reserved;
+        GUID MajorFormat;
+        GUID SubFormat;
+        GUID Specifier;
+    };
+    LONGLONG Alignment;
+} KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
+
+#define KSDATAFORMAT_ATTRIBUTES 0x00000002
+#define KSDATARANGE_ATTRIBUTES 0x00000002
+#define KSDATARANGE_REQUIRED_ATTRIBUTES 0x00000004
+
+static_assert(sizeof(KSDATAFORMAT) == 64, "KSDATAFORMAT layout");
+static_assert(offsetof(KSDATAFORMAT, MajorFormat) == 16, "KSDATAFORMAT layout");
+static_assert(offsetof(KSDATAFORMAT, Specifier) == 48, "KSDATAFORMAT layout");
+
+// ---------------------------------------------------------------- pins
+
+typedef enum {
+    KSPIN_DATAFLOW_IN = 1,
+    KSPIN_DATAFLOW_OUT
+} KSPIN_DATAFLOW, *PKSPIN_DATAFLOW;
+
+typedef enum {
+    KSPIN_COMMUNICATION_NONE,
+    KSPIN_COMMUNICATION_SINK,
+    KSPIN_COMMUNICATION_SOURCE,
+    KSPIN_COMMUNICATION_BOTH,
+    KSPIN_COMMUNICATION_BRIDGE
+} KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
+
+typedef struct {
+    ULONG InterfacesCount;
+    const KSPIN_INTERFACE* Interfaces;
+    ULONG MediumsCount;
+    const KSPIN_MEDIUM* Mediums;
+    ULONG DataRangesCount;
+    const PKSDATARANGE* DataRanges;
+    KSPIN_DATAFLOW DataFlow;
+    KSPIN_COMMUNICATION Communication;
+    const GUID* Category;
+    const GUID* Name;
+    union {
+        LONGLONG Reserved;
+        struct {
+            ULONG ConstrainedDataRangesCount;
+            PKSDATARANGE* ConstrainedDataRanges;
+        };
+    };
+} KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
+typedef const KSPIN_DESCRIPTOR* PCKSPIN_DESCRIPTOR;
+
+static_assert(offsetof(KSPIN_DESCRIPTOR, DataRanges) == 40, "KSPIN_DESCRIPTOR layout");
+static_assert(offsetof(KSPIN_DESCRIPTOR, DataFlow) == 48, "KSPIN_DESCRIPTOR layout");
+static_assert(offsetof(KSPIN_DESCRIPTOR, Communication) == 52, "KSPIN_DESCRIPTOR layout");
+static_assert(offsetof(KSPIN_DESCRIPTOR, Category) == 56, "KSPIN_DESCRIPTOR layout");
+static_assert(offsetof(KSPIN_DESCRIPTOR, Name) == 64, "KSPIN_DESCRIPTOR layout");
+static_assert(offsetof(KSPIN_DESCRIPTOR, ConstrainedDataRanges) == 80, "KSPIN_DESCRIPTOR layout");
+static_assert(sizeof(KSPIN_DESCRIPTOR) == 88, "KSPIN_DESCRIPTOR layout");
+
+// ---------------------------------------------------------------- GUIDs
+//
+// Each GUID also has its STATIC_ form, the bare initialiser, for tables that
+// must be constant-initialised; STATICGUIDOF names it.
+
+#define STATICGUIDOF(guid) STATIC_##guid
+// DEFINE_GUID from a STATIC_ initialiser (expanded before DEFINE_GUID sees it).
+#define KS_DEFINE_GUID(name, ...) DEFINE_GUID(name, __VA_ARGS__)
+
+#define STATIC_KSCATEGORY_BRIDGE 0x085AFF00L, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+KS_DEFINE_GUID(KSCATEGORY_BRIDGE, STATIC_KSCATEGORY_BRIDGE);
+#define STATIC_KSCATEGORY_CAPTURE 0x65E8773DL, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+KS_DEFINE_GUID(KSCATEGORY_CAPTURE, STATIC_KSCATEGORY_CAPTURE);
+#define STATIC_KSCATEGORY_RENDER 0x65E8773EL, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+KS_DEFINE_GUID(KSCATEGORY_RENDER, STATIC_KSCATEGORY_RENDER);
+#define STATIC_KSCATEGORY_MIXER 0xAD809C00L, 0x7B88, 0x11D0, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+KS_DEFINE_GUID(KSCATEGORY_MIXER, STATIC_KSCATEGORY_MIXER);
+#define STATIC_KSCATEGORY_TOPOLOGY 0xDDA54A40L, 0x1E4C, 0x11D1, 0xA0, 0x50, 0x40, 0x57, 0x05, 0xC1, 0x00, 0x00
+KS_DEFINE_GUID(KSCATEGORY_TOPOLOGY, STATIC_KSCATEGORY_TOPOLOGY);
+
+#define STATIC_KSDATAFORMAT_TYPE_WILDCARD 0x00000000L, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00
+KS_DEFINE_GUID(KSDATAFORMAT_TYPE_WILDCARD, STATIC_KSDATAFORMAT_TYPE_WILDCARD);
+#define STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD STATIC_KSDATAFORMAT_TYPE_WILDCARD
+KS_DEFINE_GUID(KSDATAFORMAT_SUBTYPE_WILDCARD, STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD);
+#define STATIC_KSDATAFORMAT_SPECIFIER_NONE 0x0F6417D6L, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+KS_DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, STATIC_KSDATAFORMAT_SPECIFIER_NONE);

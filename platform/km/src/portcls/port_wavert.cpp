@@ -1,0 +1,153 @@
+// The WaveRT port: PcNewPort's object for CLSID_PortWaveRT. Init binds the
+// device object, the miniport and the adapter's unknown and initialises the
+// miniport; the port holds both until it goes. IUnregisterSubdevice takes the
+// port's subdevice down again. The stream-side services arrive with the
+// WaveRT streams.
+
+#include "../verifier.h"
+#include "portcls_internal.h"
+
+namespace pc {
+
+namespace {
+
+class CPortWaveRT : public IPortWaveRT, public IUnregisterSubdevice, public ISubdevice, public CUnknown {
+public:
+    DECLARE_STD_UNKNOWN();
+    DEFINE_STD_CONSTRUCTOR(CPortWaveRT);
+    ~CPortWaveRT() override;
+
+    // IPort
+    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
+                                 PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override;
+    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) override;
+    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY*, PUNKNOWN, ULONG, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG,
+                                           PULONG) override;
+    // IUnregisterSubdevice
+    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown) override;
+    // ISubdevice
+    const PCFILTER_DESCRIPTOR* FilterDescriptor() override { return descriptor_; }
+    void FilterOpened() override { InterlockedIncrement(&filters_); }
+    void FilterClosed() override { InterlockedDecrement(&filters_); }
+    void ReleaseChildren() override;
+
+private:
+    PDEVICE_OBJECT device_ = nullptr;
+    PMINIPORTWAVERT miniport_ = nullptr;
+    PUNKNOWN adapter_ = nullptr;
+    PPCFILTER_DESCRIPTOR descriptor_ = nullptr;
+    LONG filters_ = 0;
+};
+
+STDMETHODIMP_(NTSTATUS) CPortWaveRT::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IPort) || IsEqualGUID(iid, IID_IPortWaveRT)) {
+        *object = static_cast<PPORTWAVERT>(this);
+    } else if (IsEqualGUID(iid, IID_IUnregisterSubdevice)) {
+        *object = static_cast<PUNREGISTERSUBDEVICE>(this);
+    } else if (IsEqualGUID(iid, IID_ISubdevice)) {
+        *object = static_cast<ISubdevice*>(this);
+    } else {
+        *object = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    AddRef();
+    return STATUS_SUCCESS;
+}
+
+CPortWaveRT::~CPortWaveRT() { ReleaseChildren(); }
+
+// The miniport goes before the adapter it holds.
+void CPortWaveRT::ReleaseChildren() {
+    PMINIPORTWAVERT miniport = miniport_;
+    PUNKNOWN adapter = adapter_;
+    miniport_ = nullptr;
+    adapter_ = nullptr;
+    descriptor_ = nullptr;
+    if (miniport != nullptr) miniport->Release();
+    if (adapter != nullptr) adapter->Release();
+}
+
+STDMETHODIMP_(NTSTATUS) CPortWaveRT::Init(PDEVICE_OBJECT DeviceObject, PIRP, PUNKNOWN UnknownMiniport,
+                                          PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "IPortWaveRT::Init");
+    if (miniport_ != nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;  // initialised once
+    }
+    if (DeviceObject == nullptr || UnknownMiniport == nullptr || DeviceOf(DeviceObject) == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PMINIPORTWAVERT miniport;
+    NTSTATUS status = UnknownMiniport->QueryInterface(IID_IMiniportWaveRT, reinterpret_cast<PVOID*>(&miniport));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    device_ = DeviceObject;
+    miniport_ = miniport;
+    adapter_ = UnknownAdapter;
+    if (adapter_ != nullptr) adapter_->AddRef();
+    status = miniport_->Init(UnknownAdapter, ResourceList, this);
+    if (NT_SUCCESS(status)) {
+        status = miniport_->GetDescription(&descriptor_);
+    }
+    if (!NT_SUCCESS(status)) {
+        miniport_->Release();
+        miniport_ = nullptr;
+        if (adapter_ != nullptr) adapter_->Release();
+        adapter_ = nullptr;
+        descriptor_ = nullptr;
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CPortWaveRT::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) {
+    km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, KM_CALLER, "IPort::GetDeviceProperty is not simulated");
+}
+
+STDMETHODIMP_(NTSTATUS) CPortWaveRT::NewRegistryKey(PREGISTRYKEY*, PUNKNOWN, ULONG, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                                    ULONG, PULONG) {
+    km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, KM_CALLER, "IPort::NewRegistryKey is not simulated");
+}
+
+STDMETHODIMP_(NTSTATUS) CPortWaveRT::UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "IUnregisterSubdevice::UnregisterSubdevice");
+    Device* device = DeviceOf(DeviceObject);
+    if (device == nullptr || Unknown == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ISubdevice* subdevice;
+    if (!NT_SUCCESS(Unknown->QueryInterface(IID_ISubdevice, reinterpret_cast<PVOID*>(&subdevice)))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    subdevice->Release();
+    for (auto it = device->subdevices.begin(); it != device->subdevices.end(); ++it) {
+        if (it->port == subdevice) {
+            Subdevice taken = std::move(*it);
+            device->subdevices.erase(it);
+            ReleaseSubdevice(taken, true);
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_NOT_FOUND;
+}
+
+}  // namespace
+
+}  // namespace pc
+
+NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "PcNewPort");
+    if (OutPort == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *OutPort = nullptr;
+    if (!IsEqualGUID(ClassId, CLSID_PortWaveRT)) {
+        return STATUS_NOT_SUPPORTED;  // the only port the stand-in has
+    }
+    auto* port = new (NonPagedPool, pc::kPortClsTag) pc::CPortWaveRT(nullptr);
+    if (port == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *OutPort = static_cast<PPORTWAVERT>(port);
+    (*OutPort)->AddRef();
+    return STATUS_SUCCESS;
+}
