@@ -118,3 +118,8 @@ static_assert(sizeof(KSJACK_DESCRIPTION) == 28, "KSJACK_DESCRIPTION layout");
 static_assert(offsetof(KSJACK_DESCRIPTION, GeoLocation) == 12, "KSJACK_DESCRIPTION layout");
 static_assert(offsetof(KSJACK_DESCRIPTION, IsConnected) == 24, "KSJACK_DESCRIPTION layout");
 static_assert(sizeof(KSJACK_DESCRIPTION2) == 8, "KSJACK_DESCRIPTION2 layout");
+
+// ---------------------------------------------------------------- signal processing modes
+
+#define STATIC_AUDIO_SIGNALPROCESSINGMODE_RAW 0x9e90ea20L, 0xb493, 0x4fd1, 0xa1, 0xa8, 0x7e, 0x13, 0x61, 0xa9, 0x56, 0xcf
+KS_DEFINE_GUID(AUDIO_SIGNALPROCESSINGMODE_RAW, STATIC_AUDIO_SIGNALPROCESSINGMODE_RAW);

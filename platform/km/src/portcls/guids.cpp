@@ -1,5 +1,8 @@
-// The one unit that defines the GUIDs the PortCls and KS headers declare.
+// The one unit that defines the GUIDs the PortCls and KS headers declare,
+// as weak copies: a driver that defines them in its own GUID unit, as a
+// Windows driver does, takes their place.
 
+#define KMSIM_WEAK_GUIDS 1
 #include <initguid.h>
 
 #include <ks.h>
