@@ -5,6 +5,11 @@
 
 #include <initguid.h>
 
+#include <ks.h>
+#include <ksmedia.h>
+#include <portcls.h>
 #include <usbbusif.h>
 
-#include "trace.h"
+#include "adapter/usb_audio_adapter.h"
+#include "common/trace.h"
+#include "wavert/miniport_engine_sink.h"
