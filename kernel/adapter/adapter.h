@@ -67,6 +67,10 @@ public:
     // Registers the WaveRT subdevice under the name of the device sample
     // rate. PASSIVE_LEVEL.
     NTSTATUS RegisterWaveSubdevice();
+    // The status a USB transfer finished with: a device-gone status marks
+    // the device failed, and the ASIO channel refuses opens from then on
+    // until the next start. IRQL <= DISPATCH_LEVEL.
+    void NoteTransferStatus(NTSTATUS status);
     // Counts a caller that reaches the adapter through an ASIO channel file
     // object; false once removal closed the gate. IRQL <= DISPATCH_LEVEL.
     bool EnterRemovalGate() { return removalGate_.TryEnter(); }

@@ -119,6 +119,15 @@ STDMETHODIMP_(void) CUSBAudioAdapter::PrepareForRemoval() {
     removalGate_.CloseAndWait();
 }
 
+void CUSBAudioAdapter::NoteTransferStatus(NTSTATUS status) {
+    if (status != STATUS_NO_SUCH_DEVICE && status != STATUS_DELETE_PENDING && status != STATUS_DEVICE_NOT_CONNECTED) {
+        return;
+    }
+    if (deviceObject_ != nullptr) {
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(&vq7::ExtensionOf(deviceObject_)->DeviceFailed), 1);
+    }
+}
+
 // ---------------------------------------------------------------- the miniport
 
 STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::RegisterMiniport(IMiniportEngineSink* Sink) {

@@ -93,6 +93,24 @@ TEST(AsioChannelOpen, AfterAVetoedRemovalOpensAreRefusedUntilTheNextStart) {
     EXPECT_EQ(client.Close(late), STATUS_SUCCESS);
 }
 
+TEST(AsioChannelOpen, AfterADeviceGoneTransferStatusOpensAreRefused) {
+    DriverWorld world;
+    PluggedDevice q7 = world.Start("q7-0b31");
+    std::string path = world.DevicePath(q7.pdo) + "\\asio";
+    kmsim::Client client("host");
+    HANDLE handle = nullptr;
+    world.Adapter(q7.pdo)->NoteTransferStatus(STATUS_UNSUCCESSFUL);  // a failure, but the device is there
+    ASSERT_EQ(client.Open(path, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(client.Close(handle), STATUS_SUCCESS);
+    for (NTSTATUS gone : {STATUS_NO_SUCH_DEVICE, STATUS_DELETE_PENDING, STATUS_DEVICE_NOT_CONNECTED}) {
+        world.Adapter(q7.pdo)->NoteTransferStatus(gone);
+        EXPECT_EQ(client.Open(path, &handle), STATUS_DELETE_PENDING);
+        ASSERT_EQ(world.Pnp().Restart(q7.pdo), STATUS_SUCCESS);  // a new start clears it
+        ASSERT_EQ(client.Open(path, &handle), STATUS_SUCCESS);
+        EXPECT_EQ(client.Close(handle), STATUS_SUCCESS);
+    }
+}
+
 TEST(AsioChannelOpen, AHandleOpenAcrossSurpriseRemovalClosesAndTheDriverGoes) {
     DriverWorld world;
     PluggedDevice q7 = world.Start("q7-0b31");
