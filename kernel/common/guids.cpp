@@ -5,6 +5,10 @@
 
 #include <initguid.h>
 
+// The kernel-streaming headers declare their GUIDs through DEFINE_GUIDEX,
+// which <ksguid.h> turns into definitions.
+#include <ksguid.h>
+#include <ksmedia.h>
 #include <usbbusif.h>
 
 #include "trace.h"

@@ -67,6 +67,41 @@ inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, 
 #include <windef.h>
 #include <punknown.h>
 #include <drmk.h>
+// mingw's drmk.h leaves INTERFACE defined as its last interface's name,
+// which hides wdm.h's INTERFACE structure from ks.h; the platform's COM
+// headers leave no such macro behind.
+#undef INTERFACE
+
+// The platform's ksmedia.h uses TCHAR (char in kernel code, which is not
+// compiled for UNICODE); mingw's has it only from winnt.h.
+#ifndef _TCHAR_DEFINED
+#define _TCHAR_DEFINED
+typedef char TCHAR, *PTCHAR;
+typedef unsigned char TBYTE, *PTBYTE;
+#endif
+
+// mingw's ksmedia.h names the WAVE_FORMAT_* tags of mmreg.h in its GUIDs
+// without including it (its portcls.h includes it first, as here).
+#define NOBITMAP
+#include <mmreg.h>
+#undef NOBITMAP
+
+// The WaveRT records of the platform's ksmedia.h that mingw's portcls.h
+// uses but mingw's ksmedia.h lacks.
+typedef struct {
+    ULONG FifoSize;
+    ULONG ChipsetDelay;
+    ULONG CodecDelay;
+} KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
+typedef struct {
+    PVOID Register;
+    ULONG Width;
+    ULONGLONG Numerator;
+    ULONGLONG Denominator;
+    ULONG Accuracy;
+} KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
+static_assert(sizeof(KSRTAUDIO_HWLATENCY) == 12, "KSRTAUDIO_HWLATENCY layout");
+static_assert(sizeof(KSRTAUDIO_HWREGISTER) == 40, "KSRTAUDIO_HWREGISTER layout");
 
 // The platform's usbdlib.h declares the USBD_* functions extern "C"; mingw's
 // does not, so C++ would look for mangled names usbd does not export.
