@@ -5,7 +5,9 @@
 
 #include <initguid.h>
 
-#include <ks.h>
+// The kernel-streaming headers declare their GUIDs through DEFINE_GUIDEX,
+// which <ksguid.h> turns into definitions.
+#include <ksguid.h>
 #include <ksmedia.h>
 #include <portcls.h>
 #include <usbbusif.h>

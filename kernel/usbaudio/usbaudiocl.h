@@ -20,6 +20,7 @@
 
 #include "audio_model.h"
 #include "entity.h"
+#include "filter_description.h"
 #include "packet_schedule.h"
 #include "render_packet_plan.h"
 #include "usbcl.h"
@@ -148,6 +149,20 @@ public:
     void StorePendingFeedback(ULONG value);
     ULONG ApplyPendingFeedback();
     [[nodiscard]] NTSTATUS GetDrmForwardInfo(UCHAR direction, DRMFORWARD* info) const;
+
+    // ---- the WaveRT filter's description (PASSIVE_LEVEL, once the model is built)
+    // One stream's data ranges; STATUS_INVALID_PARAMETER without a stream.
+    // The list is freed with FreeDataRanges.
+    [[nodiscard]] NTSTATUS BuildDataRanges(USB_AS_INTERFACE* stream, vq7::DataRangeList* list);
+    static void FreeDataRanges(vq7::DataRangeList* list);
+    // Fills the pins, nodes, connections and both range lists of `block`.
+    // The caller's automation table (the descriptor's AutomationTable, set
+    // before the call) is kept when the filter has pins. On failure
+    // everything built is freed again and the description is empty.
+    [[nodiscard]] NTSTATUS BuildFilterDescriptor(FilterDescriptionBlock* block);
+    static void FreeFilterDescriptor(FilterDescriptionBlock* block);
+    // The number of input and output terminals.
+    ULONG CountPins() const;
 
     const vq7::PacketScheduleRow* ScheduleEntry() const { return scheduleEntry_; }
     ULONG SchedulePosition() const { return schedulePosition_; }

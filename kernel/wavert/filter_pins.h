@@ -6,9 +6,8 @@
 #include <ksmedia.h>
 #include <portcls.h>
 
+#include "entity_terminal.h"
 #include "filter_description.h"
-
-class CUSBAudioTerminal;
 
 namespace vq7 {
 
@@ -18,11 +17,13 @@ inline const PCPIN_DESCRIPTOR* PinDescriptorAt(const PCFILTER_DESCRIPTOR& filter
                                                      static_cast<SIZE_T>(pin) * filter.PinSize);
 }
 
+// The terminal behind pin i, or null when the records carry none.
 inline const CUSBAudioTerminal* PinTerminalAt(const PCFILTER_DESCRIPTOR& filter, ULONG pin) {
-    if (filter.PinSize < sizeof(FilterPinRecord)) {
+    if (filter.PinSize < sizeof(FilterElement)) {
         return nullptr;
     }
-    return reinterpret_cast<const FilterPinRecord*>(PinDescriptorAt(filter, pin))->terminal;
+    const CUSBAudioEntity* entity = reinterpret_cast<const FilterElement*>(PinDescriptorAt(filter, pin))->entity;
+    return entity != nullptr && entity->IsTerminal() ? static_cast<const CUSBAudioTerminal*>(entity) : nullptr;
 }
 
 inline const DataRangeList& RangesOf(const FilterDescriptionBlock& block, bool capture) {
@@ -30,9 +31,9 @@ inline const DataRangeList& RangesOf(const FilterDescriptionBlock& block, bool c
 }
 
 // Entry i as an audio data range, or null for an entry that is none (the
-// attribute list that may follow the last range).
+// attribute list that may close the list).
 inline const KSDATARANGE_AUDIO* AudioRangeAt(const DataRangeList& list, ULONG i) {
-    const KSDATARANGE* range = list.ranges[i];
+    const KSDATARANGE* range = list.dataRanges[i];
     if (range == nullptr || range->FormatSize < sizeof(KSDATARANGE_AUDIO)) {
         return nullptr;
     }

@@ -67,12 +67,27 @@ inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, 
 #include <windef.h>
 #include <punknown.h>
 #include <drmk.h>
-// mingw's drmk.h leaves its INTERFACE macro (the interface being declared)
-// behind, which hides the bus-interface structure INTERFACE from ks.h.
+// mingw's drmk.h leaves INTERFACE defined as its last interface's name,
+// which hides wdm.h's INTERFACE structure from ks.h; the platform's COM
+// headers leave no such macro behind.
 #undef INTERFACE
 
-// The platform's ksmedia.h has these for the WaveRT port; mingw's lacks
-// them, and its portcls.h uses them.
+// The platform's ksmedia.h uses TCHAR (char in kernel code, which is not
+// compiled for UNICODE); mingw's has it only from winnt.h.
+#ifndef _TCHAR_DEFINED
+#define _TCHAR_DEFINED
+typedef char TCHAR, *PTCHAR;
+typedef unsigned char TBYTE, *PTBYTE;
+#endif
+
+// mingw's ksmedia.h names the WAVE_FORMAT_* tags of mmreg.h in its GUIDs
+// without including it (its portcls.h includes it first, as here).
+#define NOBITMAP
+#include <mmreg.h>
+#undef NOBITMAP
+
+// The WaveRT records of the platform's ksmedia.h that mingw's portcls.h
+// uses but mingw's ksmedia.h lacks.
 typedef struct {
     ULONG FifoSize;
     ULONG ChipsetDelay;
@@ -85,9 +100,8 @@ typedef struct {
     ULONGLONG Denominator;
     ULONG Accuracy;
 } KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
-// mingw's ksmedia.h uses TCHAR (in a video structure) without defining it
-// for kernel code.
-typedef WCHAR TCHAR;
+static_assert(sizeof(KSRTAUDIO_HWLATENCY) == 12, "KSRTAUDIO_HWLATENCY layout");
+static_assert(sizeof(KSRTAUDIO_HWREGISTER) == 40, "KSRTAUDIO_HWREGISTER layout");
 
 // The platform's usbdlib.h declares the USBD_* functions extern "C"; mingw's
 // does not, so C++ would look for mangled names usbd does not export.
