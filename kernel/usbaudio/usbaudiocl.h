@@ -27,6 +27,8 @@
 
 namespace vq7 {
 
+struct FilterChains;
+
 // What a format selection chose, beyond the channels and container size.
 struct SelectedFormat {
     USB_AS_INTERFACE* stream = nullptr;
@@ -197,6 +199,15 @@ private:
     ULONG CapacityPerMillisecond(const USB_AS_ALTERNATE& alternate) const;
     ULONG NominalFeedback(const USB_AS_INTERFACE* stream, ULONG rate) const;
     NTSTATUS SendVendorModes(const USHORT* mode);
+    // the filter description
+    NTSTATUS DescribeRange(const USB_AS_INTERFACE* stream, const USB_AS_ALTERNATE& alternate,
+                           KSDATARANGE_AUDIO* range, bool* offered) const;
+    bool NarrowToForcedRate(const KSDATARANGE_AUDIO* records, ULONG count, KSDATARANGE_AUDIO* range) const;
+    bool IsNodeEntity(CUSBAudioEntity* entity) const;
+    NTSTATUS BuildBothRangeLists(FilterDescriptionBlock* block);
+    NTSTATUS BuildPins(FilterDescriptionBlock* block, const PCAUTOMATION_TABLE* filterAutomation,
+                       vq7::FilterChains* chains);
+    NTSTATUS BuildNodes(FilterDescriptionBlock* block, vq7::FilterChains* chains);
     // transport
     vq7::RenderPacing CurrentRenderPacing() const;
     NTSTATUS StageFramedTransfer(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,
