@@ -173,7 +173,11 @@ TEST(WaveRtFilter, APinProposesTheDeviceRateTheHighestCommonDepthAndStereo) {
     EXPECT_EQ(p.U32(84), 3u);                                   // front left and right
     EXPECT_EQ(p.U32(8), static_cast<ULONG>(p.U16(76)));         // SampleSize
 
-    EXPECT_EQ(Propose(filter, render, ClientRange(2, 44100, 48000, 8, 32)).status, STATUS_NO_MATCH);
+    // The pin's ranges carry only the device rate: a client without it is refused.
+    EXPECT_EQ(mine->MinimumSampleFrequency, 48000u);
+    EXPECT_EQ(mine->MaximumSampleFrequency, 48000u);
+    EXPECT_EQ(Propose(filter, render, ClientRange(2, 44100, 44100, 8, 32)).status, STATUS_NO_MATCH);
+    EXPECT_EQ(Propose(filter, render, ClientRange(2, 96000, 192000, 8, 32)).status, STATUS_NO_MATCH);
     EXPECT_EQ(Propose(filter, render, ClientRange(1, 48000, 48000, 8, 32)).status, STATUS_NO_MATCH);
     Proposal sized = Propose(filter, render, ClientRange(2, 48000, 48000, 8, 32), 0);
     EXPECT_EQ(sized.status, STATUS_BUFFER_OVERFLOW);
