@@ -138,6 +138,8 @@ bool EqualsEarlierRange(const KSDATARANGE_AUDIO* records, ULONG count, const KSD
     return false;
 }
 
+constexpr GUID kModeAttribute = {STATIC_KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE};
+
 // Flags the last range and appends the signal-processing-mode attribute
 // list in the record after it.
 void AppendModeAttribute(vq7::DataRangeList* list, KSDATARANGE_AUDIO* records) {
@@ -145,7 +147,7 @@ void AppendModeAttribute(vq7::DataRangeList* list, KSDATARANGE_AUDIO* records) {
     auto* record = reinterpret_cast<AttributeListRecord*>(&records[list->count]);
     record->attribute.Size = sizeof(KSATTRIBUTE);
     record->attribute.Flags = 0;
-    record->attribute.Attribute = KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE;
+    record->attribute.Attribute = kModeAttribute;
     record->pointers[0] = &record->attribute;
     record->list.Count = 1;
     record->list.Attributes = record->pointers;

@@ -86,6 +86,12 @@ typedef unsigned char TBYTE, *PTBYTE;
 #include <mmreg.h>
 #undef NOBITMAP
 
+// GUID initialisers of the platform's ksmedia.h that mingw's lacks (Windows
+// 8.1 kit on) or names differently.
+#define STATIC_KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE \
+    0xE1F89EB5L, 0x5F46, 0x419B, 0x96, 0x7B, 0xFF, 0x67, 0x70, 0xB9, 0x84, 0x01
+#define STATIC_KSNODETYPE_SURROUND_ENCODER STATIC_KSNODETYPE_PROLOGIC_ENCODER
+
 // The WaveRT records of the platform's ksmedia.h that mingw's portcls.h
 // uses but mingw's ksmedia.h lacks.
 typedef struct {
