@@ -3,6 +3,7 @@
 // ZwSetValueKey, ZwDeleteValueKey), with the platform's statuses and buffer
 // rules. All of them run at PASSIVE_LEVEL only, as on Windows.
 
+#include <cstring>
 #include <set>
 
 #include "kernel_state.h"
@@ -152,15 +153,17 @@ void WriteFixedPart(KEY_VALUE_INFORMATION_CLASS infoClass, const km::RegValue& v
                     PVOID buffer) {
     auto nameBytes = static_cast<ULONG>(value.name.size() * sizeof(WCHAR));
     auto dataBytes = static_cast<ULONG>(value.data.size());
+    // Only the fixed part: a caller's buffer may end right after it, before
+    // the padding of the record's trailing array.
     if (infoClass == KeyValueBasicInformation) {
-        auto* basic = static_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer);
-        *basic = {0, value.type, nameBytes, {0}};
+        KEY_VALUE_BASIC_INFORMATION basic = {0, value.type, nameBytes, {0}};
+        memcpy(buffer, &basic, FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name));
     } else if (infoClass == KeyValuePartialInformation) {
-        auto* partial = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-        *partial = {0, value.type, dataBytes, {0}};
+        KEY_VALUE_PARTIAL_INFORMATION partial = {0, value.type, dataBytes, {0}};
+        memcpy(buffer, &partial, FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data));
     } else {
-        auto* full = static_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
-        *full = {0, value.type, layout.dataOffset, dataBytes, nameBytes, {0}};
+        KEY_VALUE_FULL_INFORMATION full = {0, value.type, layout.dataOffset, dataBytes, nameBytes, {0}};
+        memcpy(buffer, &full, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name));
     }
 }
 

@@ -194,7 +194,7 @@ struct JackRequest {
     PCPROPERTY_ITEM item = {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, 0x201, nullptr};
     PCPROPERTY_REQUEST request = {};
     ULONG pin = 0;
-    UCHAR value[64] = {};
+    alignas(8) UCHAR value[64] = {};  // a property value buffer is 8-aligned, as PortCls hands it
 
     JackRequest(ULONG id, ULONG verb, ULONG pinId, ULONG valueSize) : pin(pinId) {
         item.Id = id;
