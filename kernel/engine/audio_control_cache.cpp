@@ -107,7 +107,10 @@ NTSTATUS AudioControlCache::Bind(const FilterDescriptionBlock* nodeTable) {
 // PASSIVE_LEVEL.
 void AudioControlCache::Unbind() {
     PAGED_CODE();
-    running_ = 0;
+    {
+        GuardedMutexLock guard(lock_);  // the worker reads the flag under the lock
+        running_ = 0;
+    }
     KeSetEvent(&workEvent_, IO_NO_INCREMENT, FALSE);
     worker_.Stop();
     KeClearEvent(&workEvent_);
@@ -266,12 +269,18 @@ NTSTATUS AudioControlCache::WriteCachedVolume() {
     return status;
 }
 
+// PASSIVE_LEVEL.
+bool AudioControlCache::Running() {
+    GuardedMutexLock guard(lock_);
+    return running_ != 0;
+}
+
 // PASSIVE_LEVEL, the worker thread.
 void AudioControlCache::Run() {
     ULONG failures = 0;
-    while (running_ != 0) {
+    while (Running()) {
         KeWaitForSingleObject(&workEvent_, Executive, KernelMode, FALSE, nullptr);
-        if (running_ == 0) {
+        if (!Running()) {
             break;
         }
         {

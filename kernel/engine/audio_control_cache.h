@@ -45,6 +45,8 @@ public:
     static SHORT ToDeviceVolume(LONG propertyVolume);
 
 private:
+    // Whether the worker keeps going, read under the lock. PASSIVE_LEVEL.
+    bool Running();
     void Run() override;
     // The feature unit behind a volume or mute node, or null.
     CUSBAudioFeatureUnit* ResolveNode(ULONG nodeId) const;
