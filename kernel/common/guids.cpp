@@ -5,6 +5,13 @@
 
 #include <initguid.h>
 
+// The kernel-streaming headers declare their GUIDs through DEFINE_GUIDEX,
+// which <ksguid.h> turns into definitions.
+#include <ksguid.h>
+#include <ksmedia.h>
+#include <portcls.h>
 #include <usbbusif.h>
 
-#include "trace.h"
+#include "adapter/usb_audio_adapter.h"
+#include "common/trace.h"
+#include "wavert/miniport_engine_sink.h"

@@ -20,11 +20,14 @@
 
 #include "audio_model.h"
 #include "entity.h"
+#include "filter_description.h"
 #include "packet_schedule.h"
 #include "render_packet_plan.h"
 #include "usbcl.h"
 
 namespace vq7 {
+
+struct FilterChains;
 
 // What a format selection chose, beyond the channels and container size.
 struct SelectedFormat {
@@ -149,6 +152,20 @@ public:
     ULONG ApplyPendingFeedback();
     [[nodiscard]] NTSTATUS GetDrmForwardInfo(UCHAR direction, DRMFORWARD* info) const;
 
+    // ---- the WaveRT filter's description (PASSIVE_LEVEL, once the model is built)
+    // One stream's data ranges; STATUS_INVALID_PARAMETER without a stream.
+    // The list is freed with FreeDataRanges.
+    [[nodiscard]] NTSTATUS BuildDataRanges(USB_AS_INTERFACE* stream, vq7::DataRangeList* list);
+    static void FreeDataRanges(vq7::DataRangeList* list);
+    // Fills the pins, nodes, connections and both range lists of `block`.
+    // The caller's automation table (the descriptor's AutomationTable, set
+    // before the call) is kept when the filter has pins. On failure
+    // everything built is freed again and the description is empty.
+    [[nodiscard]] NTSTATUS BuildFilterDescriptor(FilterDescriptionBlock* block);
+    static void FreeFilterDescriptor(FilterDescriptionBlock* block);
+    // The number of input and output terminals.
+    ULONG CountPins() const;
+
     const vq7::PacketScheduleRow* ScheduleEntry() const { return scheduleEntry_; }
     ULONG SchedulePosition() const { return schedulePosition_; }
     ULONG RenderServiceInterval() const { return renderServiceInterval_; }
@@ -182,6 +199,15 @@ private:
     ULONG CapacityPerMillisecond(const USB_AS_ALTERNATE& alternate) const;
     ULONG NominalFeedback(const USB_AS_INTERFACE* stream, ULONG rate) const;
     NTSTATUS SendVendorModes(const USHORT* mode);
+    // the filter description
+    NTSTATUS DescribeRange(const USB_AS_INTERFACE* stream, const USB_AS_ALTERNATE& alternate,
+                           KSDATARANGE_AUDIO* range, bool* offered) const;
+    bool NarrowToForcedRate(const KSDATARANGE_AUDIO* records, ULONG count, KSDATARANGE_AUDIO* range) const;
+    bool IsNodeEntity(CUSBAudioEntity* entity) const;
+    NTSTATUS BuildBothRangeLists(FilterDescriptionBlock* block);
+    NTSTATUS BuildPins(FilterDescriptionBlock* block, const PCAUTOMATION_TABLE* filterAutomation,
+                       vq7::FilterChains* chains);
+    NTSTATUS BuildNodes(FilterDescriptionBlock* block, vq7::FilterChains* chains);
     // transport
     vq7::RenderPacing CurrentRenderPacing() const;
     NTSTATUS StageFramedTransfer(PVOID buffer, PMDL mdl, const vq7::RenderPacketPlan& plan,

@@ -67,10 +67,47 @@ inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, 
 #include <windef.h>
 #include <punknown.h>
 #include <drmk.h>
-// Both leave INTERFACE defined as the interface they declared, which hides
-// wdm.h's INTERFACE structure from headers included later (ks.h); the
-// platform's portcls.h includes ks.h before drmk.h, so it never sees that.
+// mingw's drmk.h leaves INTERFACE defined as its last interface's name,
+// which hides wdm.h's INTERFACE structure from ks.h; the platform's COM
+// headers leave no such macro behind.
 #undef INTERFACE
+
+// The platform's ksmedia.h uses TCHAR (char in kernel code, which is not
+// compiled for UNICODE); mingw's has it only from winnt.h.
+#ifndef _TCHAR_DEFINED
+#define _TCHAR_DEFINED
+typedef char TCHAR, *PTCHAR;
+typedef unsigned char TBYTE, *PTBYTE;
+#endif
+
+// mingw's ksmedia.h names the WAVE_FORMAT_* tags of mmreg.h in its GUIDs
+// without including it (its portcls.h includes it first, as here).
+#define NOBITMAP
+#include <mmreg.h>
+#undef NOBITMAP
+
+// GUID initialisers of the platform's ksmedia.h that mingw's lacks (Windows
+// 8.1 kit on) or names differently.
+#define STATIC_KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE \
+    0xE1F89EB5L, 0x5F46, 0x419B, 0x96, 0x7B, 0xFF, 0x67, 0x70, 0xB9, 0x84, 0x01
+#define STATIC_KSNODETYPE_SURROUND_ENCODER STATIC_KSNODETYPE_PROLOGIC_ENCODER
+
+// The WaveRT records of the platform's ksmedia.h that mingw's portcls.h
+// uses but mingw's ksmedia.h lacks.
+typedef struct {
+    ULONG FifoSize;
+    ULONG ChipsetDelay;
+    ULONG CodecDelay;
+} KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
+typedef struct {
+    PVOID Register;
+    ULONG Width;
+    ULONGLONG Numerator;
+    ULONGLONG Denominator;
+    ULONG Accuracy;
+} KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
+static_assert(sizeof(KSRTAUDIO_HWLATENCY) == 12, "KSRTAUDIO_HWLATENCY layout");
+static_assert(sizeof(KSRTAUDIO_HWREGISTER) == 40, "KSRTAUDIO_HWREGISTER layout");
 
 // The platform's usbdlib.h declares the USBD_* functions extern "C"; mingw's
 // does not, so C++ would look for mangled names usbd does not export.
@@ -78,3 +115,39 @@ inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, 
 extern "C" {
 #include <usbdlib.h>
 }
+
+// Published PortCls and KS names mingw's portcls.h and ksmedia.h lack. The
+// GUIDs are selectany definitions, as the platform's headers make them
+// under INITGUID, so every unit may see them and the image keeps one copy.
+extern "C" __declspec(dllimport) NTSTATUS NTAPI PcGetPhysicalDeviceObject(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT* PhysicalDeviceObject);
+
+extern "C" const GUID DECLSPEC_SELECTANY IID_IMiniportAudioSignalProcessing = {
+    0xB532678C, 0xBE50, 0x472D, {0x99, 0x73, 0x8A, 0x6F, 0x16, 0x59, 0x49, 0x89}};
+DECLARE_INTERFACE_(IMiniportAudioSignalProcessing, IUnknown) {
+    STDMETHOD_(NTSTATUS, QueryInterface)(THIS_ REFIID, PVOID*) PURE;
+    STDMETHOD_(ULONG, AddRef)(THIS) PURE;
+    STDMETHOD_(ULONG, Release)(THIS) PURE;
+    STDMETHOD_(NTSTATUS, GetModes)(THIS_ ULONG Pin, GUID * SignalProcessingModes, ULONG * NumSignalProcessingModes)
+        PURE;
+};
+typedef IMiniportAudioSignalProcessing* PMINIPORTAUDIOSIGNALPROCESSING;
+
+extern "C" const GUID DECLSPEC_SELECTANY AUDIO_SIGNALPROCESSINGMODE_RAW = {
+    0x9E90EA20, 0xB493, 0x4FD1, {0xA1, 0xA8, 0x7E, 0x13, 0x61, 0xA9, 0x56, 0xCF}};
+
+typedef enum {
+    KSPROPERTY_JACK_DESCRIPTION = 1,
+    KSPROPERTY_JACK_DESCRIPTION2 = 2,
+    KSPROPERTY_JACK_SINK_INFO = 3,
+    KSPROPERTY_JACK_CONTAINERID
+} KSPROPERTY_JACK;
+#define JACKDESC2_PRESENCE_DETECT_CAPABILITY 0x00000001
+#define JACKDESC2_DYNAMIC_FORMAT_CHANGE_CAPABILITY 0x00000002
+
+// The platform's wdm.h has the type check of RtlQueryRegistryValues's direct
+// entries; mingw's lacks it.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xff << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
+#endif

@@ -40,8 +40,15 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !(a == b); }
 // The platform marks the definition selectany, so that copies in several
 // units fold into one. Here it is an ordinary definition: a GUID defined in
 // two units is a duplicate symbol at link time, so each GUID has one home.
+// The stand-in's own copies (KMSIM_WEAK_GUIDS, set only by the stand-in's
+// sources) are weak, so that a driver's definition takes their place.
+#ifdef KMSIM_WEAK_GUIDS
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
     extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#endif
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name
 #endif

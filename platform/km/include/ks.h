@@ -124,6 +124,24 @@ typedef union {
 #define KSDATARANGE_REQUIRED_ATTRIBUTES 0x00000004
 
 static_assert(sizeof(KSDATAFORMAT) == 64, "KSDATAFORMAT layout");
+
+// An attribute of a data range; a range whose Flags carry
+// KSDATARANGE_ATTRIBUTES is followed in its pin's range list by a
+// KSATTRIBUTE_LIST.
+typedef struct {
+    ULONG Size;
+    ULONG Flags;
+    GUID Attribute;
+} KSATTRIBUTE, *PKSATTRIBUTE;
+
+typedef struct {
+    ULONG Count;
+    PKSATTRIBUTE* Attributes;
+} KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
+
+static_assert(sizeof(KSATTRIBUTE) == 24, "KSATTRIBUTE layout");
+static_assert(offsetof(KSATTRIBUTE_LIST, Attributes) == 8, "KSATTRIBUTE_LIST layout");
+static_assert(sizeof(KSATTRIBUTE_LIST) == 16, "KSATTRIBUTE_LIST layout");
 static_assert(offsetof(KSDATAFORMAT, MajorFormat) == 16, "KSDATAFORMAT layout");
 static_assert(offsetof(KSDATAFORMAT, Specifier) == 48, "KSDATAFORMAT layout");
 

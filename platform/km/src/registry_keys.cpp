@@ -3,6 +3,7 @@
 // ZwSetValueKey, ZwDeleteValueKey), with the platform's statuses and buffer
 // rules. All of them run at PASSIVE_LEVEL only, as on Windows.
 
+#include <cstring>
 #include <set>
 
 #include "kernel_state.h"

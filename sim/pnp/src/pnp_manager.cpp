@@ -100,11 +100,14 @@ PnpManager::~PnpManager() {
 }
 
 NTSTATUS PnpManager::Plug(std::shared_ptr<simusb::Device> device, PDEVICE_OBJECT* pdo) {
+    auto known = state_->ordinals.find(device);
+    ULONG ordinal = known != state_->ordinals.end() ? known->second : state_->instances++;
+    state_->ordinals.emplace(device, ordinal);
     auto record = std::make_unique<DeviceRecord>();
     record->pdo = state_->bus->Attach(std::move(device));
     KeInitializeEvent(&record->noFiles, NotificationEvent, FALSE);
     KeInitializeEvent(&record->removed, NotificationEvent, FALSE);
-    record->instancePath = AudioFunctionInstancePath(*state_->bus, record->pdo, state_->instances++);
+    record->instancePath = AudioFunctionInstancePath(*state_->bus, record->pdo, ordinal);
     kmsim::RegisterDeviceNode(record->pdo, {record->instancePath, kMediaClass, state_->image.service});
     *pdo = record->pdo;
     DeviceRecord& added = *record;

@@ -33,6 +33,9 @@ struct PnpManager::State {
     std::unique_ptr<kmsim::DriverObject> driver;  // while loaded
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices;
     ULONG instances = 0;  // device nodes made so far, for unique instance paths
+    // The device node each device was given: plugged in again, a device
+    // finds its instance path, and so its keys, as it left them.
+    std::map<std::shared_ptr<simusb::Device>, ULONG> ordinals;
 };
 
 // The instance path of the device's audio function, read from its

@@ -616,3 +616,56 @@ NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevi
                                                      const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
                                                      PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+
+// ---------------------------------------------------------------- DMA descriptions
+
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal = 0,
+    Isa,
+    Eisa,
+    MicroChannel,
+    TurboChannel,
+    PCIBus,
+    VMEBus,
+    NuBus,
+    PCMCIABus,
+    CBus,
+    MPIBus,
+    MPSABus,
+    ProcessorInternal,
+    InternalPowerBus,
+    PNPISABus,
+    PNPBus,
+    Vmcs,
+    ACPIBus,
+    MaximumInterfaceType
+} INTERFACE_TYPE, *PINTERFACE_TYPE;
+
+typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, Width64Bits, WidthNoWrap, MaximumDmaWidth } DMA_WIDTH;
+typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED;
+
+// What a miniport tells its port about the DMA it needs (version 0 to 2 fields).
+typedef struct _DEVICE_DESCRIPTION {
+    ULONG Version;
+    BOOLEAN Master;
+    BOOLEAN ScatterGather;
+    BOOLEAN DemandMode;
+    BOOLEAN AutoInitialize;
+    BOOLEAN Dma32BitAddresses;
+    BOOLEAN IgnoreCount;
+    BOOLEAN Reserved1;
+    BOOLEAN Dma64BitAddresses;
+    ULONG BusNumber;
+    ULONG DmaChannel;
+    INTERFACE_TYPE InterfaceType;
+    DMA_WIDTH DmaWidth;
+    DMA_SPEED DmaSpeed;
+    ULONG MaximumLength;
+    ULONG DmaPort;
+} DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
+
+static_assert(offsetof(DEVICE_DESCRIPTION, BusNumber) == 12, "DEVICE_DESCRIPTION layout");
+static_assert(offsetof(DEVICE_DESCRIPTION, InterfaceType) == 20, "DEVICE_DESCRIPTION layout");
+static_assert(offsetof(DEVICE_DESCRIPTION, MaximumLength) == 32, "DEVICE_DESCRIPTION layout");
+static_assert(sizeof(DEVICE_DESCRIPTION) == 40, "DEVICE_DESCRIPTION layout");

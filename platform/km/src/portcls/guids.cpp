@@ -1,5 +1,7 @@
-// The one unit that defines the GUIDs the PortCls and KS headers declare.
+// The one unit that defines the GUIDs the PortCls and KS headers declare,
+// as weak copies: a driver that defines them itself takes their place.
 
+#define KMSIM_WEAK_GUIDS
 #include <initguid.h>
 
 #include <ks.h>

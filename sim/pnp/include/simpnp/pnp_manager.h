@@ -35,7 +35,9 @@ public:
     // device object, its device node, the driver (loaded with its first
     // device: DriverEntry), AddDevice, IRP_MN_START_DEVICE, then the
     // capability query. A failed start removes the stack again and returns
-    // the status; the physical device object stays on the bus.
+    // the status; the physical device object stays on the bus. The same
+    // device plugged in again gets its device node back: the same instance
+    // path and so the same hardware key.
     NTSTATUS Plug(std::shared_ptr<simusb::Device> device, PDEVICE_OBJECT* pdo);
 
     // Disabling the device: IRP_MN_QUERY_REMOVE_DEVICE, then

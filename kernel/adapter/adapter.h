@@ -1,0 +1,115 @@
+// CUSBAudioAdapter: the one object per started device that every other part
+// of the driver hangs off. It embeds the USB audio class layer and the
+// streaming engine's state, decides the device's settings at Init, registers
+// the WaveRT subdevice under the name of the device's sample rate, and tears
+// streaming down at removal.
+//
+// Faces, in this order: IUsbAudioAdapter (primary), IAdapterPowerManagement,
+// IUsbAudioDsdControl (offered only while the device supports DSD), and the
+// non-delegating unknown of CUnknown. The adapter is never aggregated: its
+// outer unknown is itself.
+#pragma once
+
+#include <ntddk.h>
+#include <portcls.h>
+#include <stdunk.h>
+
+#include "engine/engine_state.h"
+#include "common/rundown_gate.h"
+#include "adapter/usb_audio_adapter.h"
+#include "usbaudiocl.h"
+
+class CUSBAudioTerminal;
+
+class CUSBAudioAdapter : public IUsbAudioAdapter,
+                         public IAdapterPowerManagement,
+                         public IUsbAudioDsdControl,
+                         public CUnknown {
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CUSBAudioAdapter(PUNKNOWN outer);
+    ~CUSBAudioAdapter() override;
+
+    // ---- IUsbAudioAdapter
+    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT DeviceObject) override;
+    STDMETHODIMP_(NTSTATUS) ReserveDirections(BOOLEAN Capture, BOOLEAN Render, BOOLEAN Exclusive) override;
+    STDMETHODIMP_(NTSTATUS) ReleaseDirections(BOOLEAN Capture, BOOLEAN Render) override;
+    STDMETHODIMP_(NTSTATUS) RegisterMiniport(IMiniportEngineSink* Sink) override;
+    STDMETHODIMP_(NTSTATUS) UnregisterMiniport(IMiniportEngineSink* Sink) override;
+    STDMETHODIMP_(NTSTATUS) SetFormat(BOOLEAN Capture, USHORT FormatTag, ULONG Channels, ULONG BitsPerSample,
+                                      ULONG Rate) override;
+    STDMETHODIMP_(void) ClearFormat(BOOLEAN Capture) override;
+    STDMETHODIMP_(void) QueueRenderSpan(PVOID Address, LONG Length) override;
+    STDMETHODIMP_(void) QueueCaptureSpan(PVOID Address, LONG Length) override;
+    STDMETHODIMP_(void) FlushRenderSpans() override;
+    STDMETHODIMP_(void) FlushCaptureSpans() override;
+    STDMETHODIMP_(void) PrepareForRemoval() override;
+    STDMETHODIMP_(NTSTATUS) JackProperty(PPCPROPERTY_REQUEST Request) override;
+    STDMETHODIMP_(NTSTATUS) GetSignalProcessingModes(ULONG PinId, GUID* Modes, ULONG* Count) override;
+    STDMETHODIMP_(NTSTATUS) GetSampleRate(ULONG* Rate) override;
+    STDMETHODIMP_(NTSTATUS) ChangeSampleRate(ULONG Rate) override;
+    STDMETHODIMP_(NTSTATUS) GetRateRange(ULONG* Minimum, ULONG* Maximum) override;
+    STDMETHODIMP_(NTSTATUS) NarrowRateRange(BOOLEAN Capture, ULONG* Minimum, ULONG* Maximum) override;
+    STDMETHODIMP_(NTSTATUS) BuildFilterDescription(FilterDescriptionBlock* Block) override;
+    STDMETHODIMP_(void) FreeFilterDescription(FilterDescriptionBlock* Block) override;
+    STDMETHODIMP_(NTSTATUS) Prepare(BOOLEAN Capture, ULONG BufferBytes) override;
+    STDMETHODIMP_(NTSTATUS) Unprepare(BOOLEAN Capture) override;
+    STDMETHODIMP_(NTSTATUS) GetDrmForward(BOOLEAN Capture, PDRMFORWARD Forward) override;
+
+    // ---- IAdapterPowerManagement
+    IMP_IAdapterPowerManagement;
+
+    // ---- IUsbAudioDsdControl
+    STDMETHODIMP_(NTSTATUS) SetDsdMode(USHORT Mode) override;
+    STDMETHODIMP_(ULONG) IsDsdSupported() override;
+
+    // ---- for the driver's own hooks
+    // Registers the WaveRT subdevice under the name of the device sample
+    // rate. PASSIVE_LEVEL.
+    NTSTATUS RegisterWaveSubdevice();
+    // The status a USB transfer finished with: a device-gone status marks
+    // the device failed, and the ASIO channel refuses opens from then on
+    // until the next start. IRQL <= DISPATCH_LEVEL.
+    void NoteTransferStatus(NTSTATUS status);
+    // Counts a caller that reaches the adapter through an ASIO channel file
+    // object; false once removal closed the gate. IRQL <= DISPATCH_LEVEL.
+    bool EnterRemovalGate() { return removalGate_.TryEnter(); }
+    void LeaveRemovalGate() { removalGate_.Leave(); }
+
+    // The registered miniport with a reference, or null. IRQL <= DISPATCH_LEVEL.
+    IMiniportEngineSink* ReferenceMiniport();
+
+    // Read-only views for the ASIO channel and the engine.
+    CUSBAudioCL& ClassLayer() { return classLayer_; }
+    bool AmdQuirk() const { return amdQuirk_; }
+    bool PlaybackOnly() const { return playbackOnly_; }
+    const CUSBStringDescriptor& DeviceName() const { return deviceName_; }
+    ULONG PowerState() const { return powerState_; }
+
+private:
+    NTSTATUS DecideSettings();
+    NTSTATUS DecideSampleRate();
+    NTSTATUS RemoveWaveSubdevice();
+    // The pin record of the registered miniport's filter description, or null.
+    NTSTATUS FindPin(IMiniportEngineSink* sink, ULONG pinId, const PCPIN_DESCRIPTOR** pin,
+                     const CUSBAudioTerminal** terminal);
+
+    PDEVICE_OBJECT physicalDeviceObject_ = nullptr;
+    PDEVICE_OBJECT deviceObject_ = nullptr;
+    HANDLE deviceKey_ = nullptr;
+    vq7::RundownGate removalGate_{false};
+    CUSBAudioCL classLayer_;
+    vq7::EngineState engine_;
+    KSPIN_LOCK miniportLock_;
+    IMiniportEngineSink* miniport_ = nullptr;  // not counted
+    ULONG powerState_ = 0;
+    bool amdQuirk_ = false;
+    CUSBStringDescriptor deviceName_;
+    ULONG deviceSampleRate_ = 0;
+    ULONG requestedRate_ = 0;
+    bool dsdSupported_ = false;
+    USHORT currentDsdMode_ = 0;
+    bool playbackOnly_ = false;
+    ULONG asioOwnerPresent_ = 0;
+    KMUTEX asioChannelMutex_;
+};
