@@ -6,8 +6,7 @@
 #include "entity_terminal.h"
 #include "filter_description.h"
 #include "json_writer.h"
-#include "kmsim/simulation.h"
-#include "simusbhost/bus.h"
+#include "run_class_layer.h"
 #include "status_names.h"
 #include "text_format.h"
 #include "usbaudiocl.h"
@@ -170,25 +169,17 @@ std::string RangeText(const DataRangeView& range) {
 FilterView BuildFilterView(std::shared_ptr<simusb::AudioDevice> device, std::optional<uint32_t> rate) {
     FilterView view;
     view.rate = rate;
-    kmsim::Simulation simulation;
-    ExSetTimerResolution(10000, TRUE);
-    {
-        simusbhost::Bus bus;
-        PDEVICE_OBJECT pdo = bus.Attach(device);
-        auto* layer = new CUSBAudioCL;
-        view.status = StartAsTheAdapter(*layer, pdo, *device, &view.refusal);
+    WithStartedLayer(device, &view.refusal, [&](CUSBAudioCL& layer, NTSTATUS start) {
+        view.status = start;
+        if (!NT_SUCCESS(start)) return;
         // As the driver does at start and after a rate change, a clock that
         // cannot be set (any class 1.0 device) still fixes the ranges' rate.
-        if (NT_SUCCESS(view.status) && rate) view.rateStatus = layer->SetSampleRate(*rate);
-        if (NT_SUCCESS(view.status)) {
-            FilterDescriptionBlock block = {};
-            view.status = layer->BuildFilterDescriptor(&block);
-            ReadDescription(block, view);
-            CUSBAudioCL::FreeFilterDescriptor(&block);
-        }
-        delete layer;
-    }
-    ExSetTimerResolution(0, FALSE);
+        if (rate) view.rateStatus = layer.SetSampleRate(*rate);
+        FilterDescriptionBlock block = {};
+        view.status = layer.BuildFilterDescriptor(&block);
+        ReadDescription(block, view);
+        CUSBAudioCL::FreeFilterDescriptor(&block);
+    });
     return view;
 }
 
