@@ -8,6 +8,9 @@
 //   vq7usb plan <device> --rate <Hz> [--tag 1|3] [--ms <ms>] [--json]
 //                                    what the engine runs when it opens each
 //                                    direction at that rate
+//   vq7usb filter <device> [--rate <Hz>] [--json]
+//                                    the WaveRT filter the driver builds:
+//                                    pins, data ranges, nodes, connections
 //
 // Options may stand anywhere after the command.
 // <device> is a descriptor file or a ready-made device's name. Exit status:
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "device_source.h"
+#include "filter_view.h"
 #include "run_class_layer.h"
 #include "transfer_plan.h"
 #include "simusb/descriptor_file.h"
@@ -37,7 +41,8 @@ int Usage() {
             "usage: vq7usb list\n"
             "       vq7usb export <ready-made device>\n"
             "       vq7usb inspect [--json] <descriptor file or ready-made device>\n"
-            "       vq7usb plan <descriptor file or ready-made device> --rate <Hz> [--tag 1|3] [--ms <ms>] [--json]\n");
+            "       vq7usb plan <descriptor file or ready-made device> --rate <Hz> [--tag 1|3] [--ms <ms>] [--json]\n"
+            "       vq7usb filter <descriptor file or ready-made device> [--rate <Hz>] [--json]\n");
     return kUsageError;
 }
 
@@ -150,6 +155,25 @@ int Plan(const Arguments& arguments) {
     return refused ? kRefused : kAccepted;
 }
 
+int Filter(const Arguments& arguments) {
+    std::optional<uint32_t> rate;
+    if (arguments.words.size() != 1 || arguments.tag || arguments.ms) {
+        return Usage();
+    }
+    if (arguments.rate) {
+        ULONG value = 0;
+        if (!ParseNumber(*arguments.rate, 1, 0xFFFFFF, &value)) return Usage();
+        rate = value;
+    }
+    std::shared_ptr<simusb::AudioDevice> device = Open(arguments.words[0]);
+    if (device == nullptr) {
+        return kUsageError;
+    }
+    vq7usb::FilterView filter = vq7usb::BuildFilterView(device, rate);
+    fputs(arguments.json ? (vq7usb::FilterJson(filter) + "\n").c_str() : vq7usb::FilterText(filter).c_str(), stdout);
+    return NT_SUCCESS(filter.status) ? kAccepted : kRefused;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,6 +199,9 @@ int main(int argc, char** argv) {
     }
     if (command == "plan") {
         return Plan(*arguments);
+    }
+    if (command == "filter") {
+        return Filter(*arguments);
     }
     return Usage();
 }

@@ -8,21 +8,26 @@
 
 namespace vq7usb {
 
-ModelView RunClassLayer(std::shared_ptr<simusb::AudioDevice> device) {
+void WithStartedLayer(std::shared_ptr<simusb::AudioDevice> device, std::optional<Refusal>* refusal,
+                      const std::function<void(CUSBAudioCL& layer, NTSTATUS start)>& use) {
     kmsim::Simulation simulation;
     ExSetTimerResolution(10000, TRUE);
-    ModelView model;
     {
         simusbhost::Bus bus;
         PDEVICE_OBJECT pdo = bus.Attach(device);
         auto* layer = new CUSBAudioCL;
-        std::optional<Refusal> refusal;
-        NTSTATUS status = StartAsTheAdapter(*layer, pdo, *device, &refusal);
-        model = DescribeModel(*layer, status);
-        model.refusal = refusal;
+        NTSTATUS status = StartAsTheAdapter(*layer, pdo, *device, refusal);
+        use(*layer, status);
         delete layer;
     }
     ExSetTimerResolution(0, FALSE);
+}
+
+ModelView RunClassLayer(std::shared_ptr<simusb::AudioDevice> device) {
+    ModelView model;
+    std::optional<Refusal> refusal;
+    WithStartedLayer(device, &refusal, [&](CUSBAudioCL& layer, NTSTATUS status) { model = DescribeModel(layer, status); });
+    model.refusal = refusal;
     return model;
 }
 

@@ -2,9 +2,8 @@
 
 #include "json_writer.h"
 #include "refusal.h"
-#include "kmsim/simulation.h"
+#include "run_class_layer.h"
 #include "render_packet_plan.h"
-#include "simusbhost/bus.h"
 #include "status_names.h"
 #include "text_format.h"
 #include "usbaudiocl.h"
@@ -164,26 +163,18 @@ std::string DirectionText(const char* name, const DirectionPlan& plan, bool rend
 TransferPlan PlanTransfers(std::shared_ptr<simusb::AudioDevice> device, const PlanRequest& request) {
     TransferPlan plan;
     plan.request = request;
-    kmsim::Simulation simulation;
-    ExSetTimerResolution(10000, TRUE);
-    {
-        simusbhost::Bus bus;
-        PDEVICE_OBJECT pdo = bus.Attach(device);
-        auto* layer = new CUSBAudioCL;
-        plan.startStatus = StartAsTheAdapter(*layer, pdo, *device, &plan.refusal);
-        if (NT_SUCCESS(plan.startStatus)) {
-            bool paced = layer->RenderFollowsCapture();
-            // A device whose render follows capture opens capture first, as the engine does.
-            if (layer->CaptureStream() != nullptr && paced) plan.capture = SelectDirection(*layer, kCapture, paced, request);
-            if (layer->RenderStream() != nullptr) {
-                plan.render = SelectDirection(*layer, kRender, paced, request);
-                if (NT_SUCCESS(plan.render->status)) LayOutRenderTransfers(*layer, request, *plan.render);
-            }
-            if (layer->CaptureStream() != nullptr && !paced) plan.capture = SelectDirection(*layer, kCapture, paced, request);
+    WithStartedLayer(device, &plan.refusal, [&](CUSBAudioCL& layer, NTSTATUS start) {
+        plan.startStatus = start;
+        if (!NT_SUCCESS(start)) return;
+        bool paced = layer.RenderFollowsCapture();
+        // A device whose render follows capture opens capture first, as the engine does.
+        if (layer.CaptureStream() != nullptr && paced) plan.capture = SelectDirection(layer, kCapture, paced, request);
+        if (layer.RenderStream() != nullptr) {
+            plan.render = SelectDirection(layer, kRender, paced, request);
+            if (NT_SUCCESS(plan.render->status)) LayOutRenderTransfers(layer, request, *plan.render);
         }
-        delete layer;
-    }
-    ExSetTimerResolution(0, FALSE);
+        if (layer.CaptureStream() != nullptr && !paced) plan.capture = SelectDirection(layer, kCapture, paced, request);
+    });
     return plan;
 }
 
