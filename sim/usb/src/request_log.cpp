@@ -46,12 +46,29 @@ RequestMatch VendorMode(uint8_t interfaceNumber) {
 
 }  // namespace match
 
+void RequestLog::Add(LoggedRequest entry) {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.push_back(std::move(entry));
+}
+
+std::vector<LoggedRequest> RequestLog::Entries() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return {entries_.begin(), entries_.end()};
+}
+
+void RequestLog::Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.clear();
+}
+
 size_t RequestLog::Count(const RequestMatch& m) const {
+    std::lock_guard<std::mutex> guard(lock_);
     return static_cast<size_t>(
         std::count_if(entries_.begin(), entries_.end(), [&](const LoggedRequest& e) { return m.Matches(e.setup); }));
 }
 
 const LoggedRequest* RequestLog::Last(const RequestMatch& m) const {
+    std::lock_guard<std::mutex> guard(lock_);
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         if (m.Matches(it->setup)) return &*it;
     }

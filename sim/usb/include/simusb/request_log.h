@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -48,17 +50,23 @@ struct LoggedRequest {
     int64_t time_ns = 0;
 };
 
+// Written by whichever thread sends a request (a driver's worker, a DPC) and
+// read by the test's thread, so every access takes a short host lock that is
+// never held across a stand-in call. Entries live in a deque: one that Last
+// returned stays where it is while later requests are added.
 class RequestLog {
 public:
-    void Add(LoggedRequest entry) { entries_.push_back(std::move(entry)); }
-    const std::vector<LoggedRequest>& Entries() const { return entries_; }
+    void Add(LoggedRequest entry);
+    // A copy of every entry so far, in order.
+    std::vector<LoggedRequest> Entries() const;
     size_t Count(const RequestMatch& match) const;
-    // The last matching request, nullptr if none.
+    // The last matching request, nullptr if none; valid until Clear.
     const LoggedRequest* Last(const RequestMatch& match) const;
-    void Clear() { entries_.clear(); }
+    void Clear();
 
 private:
-    std::vector<LoggedRequest> entries_;
+    mutable std::mutex lock_;
+    std::deque<LoggedRequest> entries_;
 };
 
 }  // namespace simusb
