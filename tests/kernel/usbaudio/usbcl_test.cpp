@@ -246,7 +246,7 @@ TEST(UsbBusLayer, ControlRequestsAreClassOrVendorToAKnownRecipientWithABufferWhe
     EXPECT_EQ(layer.ControlRequest(0xA1, 1, 0x0100, 41 << 8, 4, buffer, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(buffer[0] | buffer[1] << 8 | buffer[2] << 16, 48000);
-    const simusb::Setup& setup = world.Device().Requests().Entries().back().setup;
+    const simusb::Setup setup = world.Device().Requests().Entries().back().setup;
     EXPECT_EQ(setup.bmRequestType, 0xA1);
     EXPECT_EQ(setup.wIndex, 41 << 8);
     EXPECT_EQ(layer.ControlRequest(0x41, 0, 1, 1, 0, nullptr), STATUS_SUCCESS);  // the vendor mode request
