@@ -49,7 +49,9 @@ NTSTATUS CreateHandle(CUSBAudioAdapter* adapter, PFILE_OBJECT file) {
         }
     }
     if (!NT_SUCCESS(status)) {
-        file->FsContext2 = nullptr;
+        if (file->FsContext2 == handle) {
+            file->FsContext2 = nullptr;  // never what another owner put there
+        }
         delete handle;
     }
     return status;

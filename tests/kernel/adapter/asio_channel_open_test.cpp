@@ -7,6 +7,7 @@
 #include "adapter/asio_channel_handle.h"
 #include "driver_world.h"
 #include "kmsim/client.h"
+#include "kmsim/io.h"
 #include "kmsim/portcls.h"
 #include "kmsim/verifier.h"
 
@@ -129,6 +130,34 @@ TEST(AsioChannelOpen, AHandleOpenAcrossSurpriseRemovalClosesAndTheDriverGoes) {
     EXPECT_FALSE(world.Pnp().DriverLoaded());
     EXPECT_EQ(kmsim::OutstandingAllocations(kUsba), 0u);
     EXPECT_EQ(kmsim::LiveComObjects(), 0u);
+}
+
+// A create on a file object that already carries a context is refused and
+// leaves that context where it was.
+TEST(AsioChannelOpen, ACreateOnAFileObjectThatCarriesAContextLeavesItAlone) {
+    DriverWorld world;
+    PluggedDevice q7 = world.Start("q7-0b31");
+    kmsim::Client client("host");
+    HANDLE handle = nullptr;
+    ASSERT_EQ(client.Open(world.DevicePath(q7.pdo) + "\\asio", &handle), STATUS_SUCCESS);
+    PFILE_OBJECT file = client.FileObjectOf(handle);
+    void* const owner = file->FsContext2;
+    ASSERT_NE(owner, nullptr);
+    const uint64_t before = kmsim::OutstandingAllocations(kUsba);
+
+    PDEVICE_OBJECT device = IoGetAttachedDeviceReference(q7.pdo);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_CREATE;
+    stack->FileObject = file;
+    EXPECT_EQ(kmsim::CallDriverAndWait(device, irp), STATUS_UNSUCCESSFUL);
+    IoFreeIrp(irp);
+    ObDereferenceObject(device);
+
+    EXPECT_EQ(file->FsContext2, owner);
+    EXPECT_EQ(kmsim::OutstandingAllocations(kUsba), before);  // the second handle is gone again
+    EXPECT_EQ(client.Close(handle), STATUS_SUCCESS);
 }
 
 }  // namespace
