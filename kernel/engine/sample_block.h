@@ -12,8 +12,10 @@
 //   16-bit lanes itself).
 //
 // SSE2 has no byte shuffle, so packed 24-bit samples are moved as pairs: a
-// pair is 6 bytes, loaded into the low end of one 64-bit lane; two shifts
-// and masks per lane place its samples into their 32-bit halves, or back.
+// pair is 6 bytes, loaded into one 64-bit lane from wherever its bytes land
+// where a shift and two masks can place its samples into the lane's 32-bit
+// halves (or back). Loads and stores cost little next to the shuffles that
+// gathering bytes inside a register would take.
 #pragma once
 
 #include <emmintrin.h>
@@ -90,61 +92,82 @@ struct SampleBlock<4> {
     }
 
     static void StoreWide(UCHAR* p, const WideBlock& w) {
-        for (ULONG i = 0; i < 4; ++i) {
-            sse2::Store128(p + 16 * i, w.lanes[i]);
-        }
+        sse2::Store128(p, w.lanes[0]);
+        sse2::Store128(p + 16, w.lanes[1]);
+        sse2::Store128(p + 32, w.lanes[2]);
+        sse2::Store128(p + 48, w.lanes[3]);
     }
 
     static NarrowBlock LoadNarrow(const UCHAR* p) { return Narrow(LoadWide(p)); }
 };
 
-// Packed 24-bit. Pair k (samples 2k and 2k+1) is bytes 6k..6k+5; register i
-// of the wide form holds pairs 2i and 2i+1, one per 64-bit lane. In a lane
-// the pair's bytes b0..b5 become the samples b2b1b0. and b5b4b3. (a dot is
-// the zero byte below a left-justified sample).
+// Packed 24-bit. Pair k (samples 2k and 2k+1) is bytes 6k..6k+5, b0..b5;
+// as left-justified lanes its samples are b2b1b0. and b5b4b3. (a dot is the
+// zero byte below the sample). Register i of the wide form holds pairs 2i
+// and 2i+1, one per 64-bit lane. Every 8-byte load or store that would
+// reach past the block's 48 bytes is moved inside and shifted instead.
 template <>
 struct SampleBlock<3> {
-    static constexpr ULONG kPairBytes = 6;
-    static constexpr ULONG kGroupBytes = 2 * kPairBytes;  // one register's worth
-
-    // Loads of 8 bytes from each pair's start, except the last pair: its 8
-    // bytes would pass the block's end, so it is loaded 2 bytes early and
-    // shifted down.
+    // Loaded from the byte before each pair, a lane holds . b0 b1 b2 b3 b4
+    // b5 .: the first sample is in place, the second one byte short.
     static WideBlock LoadWide(const UCHAR* p) {
-        const __m128i firstSample = sse2::Splat64(0x00000000FFFFFF00);  // b2b1b0. at bytes 0..3
-        const __m128i secondSample = sse2::Splat64(static_cast<LONGLONG>(0xFFFFFF0000000000ull));  // bytes 4..7
-        WideBlock w;
-        for (ULONG i = 0; i < 4; ++i) {
-            const UCHAR* group = p + i * kGroupBytes;
-            __m128i high = i < 3 ? sse2::Load64(group + kPairBytes) : _mm_srli_epi64(sse2::Load64(group + 4), 16);
-            __m128i pairs = _mm_unpacklo_epi64(sse2::Load64(group), high);
-            w.lanes[i] = _mm_or_si128(_mm_and_si128(_mm_slli_epi64(pairs, 8), firstSample),
-                                      _mm_and_si128(_mm_slli_epi64(pairs, 16), secondSample));
-        }
-        return w;
+        return {{Unpack(_mm_slli_epi64(sse2::Load64(p), 8), sse2::Load64(p + 5)),
+                 Unpack(sse2::Load64(p + 11), sse2::Load64(p + 17)),
+                 Unpack(sse2::Load64(p + 23), sse2::Load64(p + 29)),
+                 Unpack(sse2::Load64(p + 35), _mm_srli_epi64(sse2::Load64(p + 40), 8))}};
     }
 
     // Each lane's pair is packed into its low 6 bytes and stored with 8
     // bytes; the 2 spare bytes are overwritten by the next pair's store.
-    // The last pair's 8 bytes would pass the block's end: they are stored
-    // 2 bytes early, led by the end of the pair before.
+    // The last pair is stored 2 bytes early, led by the end of the pair
+    // before.
     static void StoreWide(UCHAR* p, const WideBlock& w) {
-        const __m128i firstSample = sse2::Splat64(0x0000000000FFFFFF);
-        const __m128i secondSample = sse2::Splat64(0x0000FFFFFF000000);
-        for (ULONG i = 0; i < 4; ++i) {
-            UCHAR* group = p + i * kGroupBytes;
-            __m128i pairs = _mm_or_si128(_mm_and_si128(_mm_srli_epi64(w.lanes[i], 8), firstSample),
-                                         _mm_and_si128(_mm_srli_epi64(w.lanes[i], 16), secondSample));
-            sse2::Store64(group, pairs);
-            if (i < 3) {
-                sse2::Store64(group + kPairBytes, _mm_srli_si128(pairs, 8));
-            } else {
-                sse2::Store64(group + 4, _mm_or_si128(_mm_srli_epi64(pairs, 32), _mm_srli_si128(pairs, 6)));
-            }
-        }
+        StorePairs(p, Pack(w.lanes[0]));
+        StorePairs(p + 12, Pack(w.lanes[1]));
+        StorePairs(p + 24, Pack(w.lanes[2]));
+        __m128i pairs = Pack(w.lanes[3]);
+        sse2::Store64(p + 36, pairs);
+        sse2::Store64(p + 40, _mm_or_si128(_mm_srli_epi64(pairs, 32), _mm_srli_si128(pairs, 6)));
     }
 
-    static NarrowBlock LoadNarrow(const UCHAR* p) { return Narrow(LoadWide(p)); }
+    // The top 16 bits of each sample are b2b1 and b5b4. Loaded from its
+    // second byte, an even pair has b2b1 in place and b5b4 one byte up;
+    // loaded from 2 bytes before it, an odd pair has b5b4 in place (the top
+    // of the lane) and b2b1 one byte down. One or puts both in order.
+    static NarrowBlock LoadNarrow(const UCHAR* p) { return {{LoadTop16(p), LoadTop16(p + 24)}}; }
+
+private:
+    static __m128i Unpack(__m128i firstPair, __m128i secondPair) {
+        const __m128i firstSample = sse2::Splat64(0x00000000FFFFFF00);
+        const __m128i secondSample = sse2::Splat64(static_cast<LONGLONG>(0xFFFFFF0000000000ull));
+        __m128i pairs = _mm_unpacklo_epi64(firstPair, secondPair);
+        return _mm_or_si128(_mm_and_si128(pairs, firstSample),
+                            _mm_and_si128(_mm_slli_epi64(pairs, 8), secondSample));
+    }
+
+    // Four samples to two pairs, each in the low 6 bytes of its lane.
+    static __m128i Pack(__m128i samples) {
+        const __m128i firstSample = sse2::Splat64(0x0000000000FFFFFF);
+        const __m128i secondSample = sse2::Splat64(0x0000FFFFFF000000);
+        return _mm_or_si128(_mm_and_si128(_mm_srli_epi64(samples, 8), firstSample),
+                            _mm_and_si128(_mm_srli_epi64(samples, 16), secondSample));
+    }
+
+    static void StorePairs(UCHAR* p, __m128i pairs) {
+        sse2::Store64(p, pairs);
+        sse2::Store64(p + 6, _mm_srli_si128(pairs, 8));
+    }
+
+    // Eight samples (24 bytes) to their top 16 bits, pair k in 32-bit lane k.
+    static __m128i LoadTop16(const UCHAR* p) {
+        __m128i even = _mm_unpacklo_epi64(sse2::Load64(p + 1), sse2::Load64(p + 13));  // pairs 0 and 2
+        __m128i odd = _mm_unpacklo_epi64(sse2::Load64(p + 4), sse2::Load64(p + 16));   // pairs 1 and 3
+        __m128i evenFirst = _mm_and_si128(even, sse2::Splat64(0x000000000000FFFF));
+        __m128i evenSecond = _mm_and_si128(_mm_srli_epi64(even, 8), sse2::Splat64(0x00000000FFFF0000));
+        __m128i oddFirst = _mm_and_si128(_mm_slli_epi64(odd, 8), sse2::Splat64(0x0000FFFF00000000));
+        __m128i oddSecond = _mm_and_si128(odd, sse2::Splat64(static_cast<LONGLONG>(0xFFFF000000000000ull)));
+        return _mm_or_si128(_mm_or_si128(evenFirst, evenSecond), _mm_or_si128(oddFirst, oddSecond));
+    }
 };
 
 // a + b per 32-bit lane, saturated at the 32-bit limits: the sum overflowed
@@ -159,11 +182,8 @@ inline __m128i SaturatingAdd32(__m128i a, __m128i b) {
 }
 
 inline WideBlock SaturatingAdd(const WideBlock& a, const WideBlock& b) {
-    WideBlock sum;
-    for (ULONG i = 0; i < 4; ++i) {
-        sum.lanes[i] = SaturatingAdd32(a.lanes[i], b.lanes[i]);
-    }
-    return sum;
+    return {{SaturatingAdd32(a.lanes[0], b.lanes[0]), SaturatingAdd32(a.lanes[1], b.lanes[1]),
+             SaturatingAdd32(a.lanes[2], b.lanes[2]), SaturatingAdd32(a.lanes[3], b.lanes[3])}};
 }
 
 inline NarrowBlock SaturatingAdd(const NarrowBlock& a, const NarrowBlock& b) {
@@ -174,11 +194,8 @@ inline NarrowBlock SaturatingAdd(const NarrowBlock& a, const NarrowBlock& b) {
 // saturates at the destination's own limits.
 inline WideBlock KeepTopBits(const WideBlock& w, ULONG bits) {
     const __m128i precision = _mm_set1_epi32(static_cast<int>(~((1ull << (32 - bits)) - 1) & 0xFFFFFFFFu));
-    WideBlock kept;
-    for (ULONG i = 0; i < 4; ++i) {
-        kept.lanes[i] = _mm_and_si128(w.lanes[i], precision);
-    }
-    return kept;
+    return {{_mm_and_si128(w.lanes[0], precision), _mm_and_si128(w.lanes[1], precision),
+             _mm_and_si128(w.lanes[2], precision), _mm_and_si128(w.lanes[3], precision)}};
 }
 
 }  // namespace vq7
