@@ -9,8 +9,12 @@
 // here, and the symbol check (tests/build_rules/wide_crt_symbols.cmake)
 // reads the same lines to refuse them in a library's undefined symbols.
 // The standard headers that declare them come first, so that their own
-// declarations are not refused and later includes, in any order, add none.
+// declarations are not refused and later includes, in any order, add none
+// (<stdlib.h> too: the compiler's SSE2 intrinsic headers include it, and
+// libstdc++'s version of it names the functions again).
 #pragma once
+
+#include <stdlib.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,19 +6,17 @@
 // destination adds the same top 16 bits in 16-bit lanes).
 //
 // A run whose frames hold exactly the converted channels on both sides is
-// one contiguous run of samples. Between 16- and 32-bit samples it is a
-// plain loop over the samples, which the compiler turns into SSE2 code;
-// with a packed 24-bit side it goes in groups of 4 samples (12 bytes, read
-// and written as three 32-bit words), then a scalar tail. Any other
-// geometry takes the strided path, frame by frame.
+// one contiguous run of samples: it goes in blocks of 16 samples through
+// SSE2 registers (sample_block.h), then sample by sample for the rest. Any
+// other geometry takes the strided path, frame by frame.
 
 #include "sample_conversion_kernels.h"
+
+#include "sample_block.h"
 
 namespace vq7 {
 
 namespace {
-
-constexpr ULONG kGroupSamples = 4;  // one SSE2 register of 32-bit values; packed 24-bit: 3 words
 
 // One sample at a time, at any address.
 template <ULONG Bytes>
@@ -64,52 +62,6 @@ struct Sample {
             p[1] = static_cast<UCHAR>(u >> 16);
             p[2] = static_cast<UCHAR>(u >> 24);
         }
-    }
-};
-
-ULONG LoadWord(const UCHAR* p) {
-    ULONG w;
-    RtlCopyMemory(&w, p, sizeof w);
-    return w;
-}
-
-void StoreWord(UCHAR* p, ULONG w) {
-    RtlCopyMemory(p, &w, sizeof w);
-}
-
-// kGroupSamples contiguous samples, kept in registers.
-template <ULONG Bytes>
-struct Group {
-    static void Load(const UCHAR* p, LONG (&s)[kGroupSamples]) {
-        for (ULONG i = 0; i < kGroupSamples; ++i) {
-            s[i] = Sample<Bytes>::Load(p + i * Bytes);
-        }
-    }
-    static void Store(UCHAR* p, const LONG (&s)[kGroupSamples]) {
-        for (ULONG i = 0; i < kGroupSamples; ++i) {
-            Sample<Bytes>::Store(p + i * Bytes, s[i]);
-        }
-    }
-};
-
-// Packed 24-bit: bytes b0..b11 of a group are the words w0 = b3b2b1b0,
-// w1 = b7b6b5b4, w2 = b11b10b9b8; the left-justified samples are b2b1b0.,
-// b5b4b3., b8b7b6., b11b10b9. (a dot is the zero byte below the sample).
-template <>
-struct Group<3> {
-    static void Load(const UCHAR* p, LONG (&s)[kGroupSamples]) {
-        ULONG w0 = LoadWord(p), w1 = LoadWord(p + 4), w2 = LoadWord(p + 8);
-        s[0] = static_cast<LONG>(w0 << 8);
-        s[1] = static_cast<LONG>(((w0 >> 16) & 0x0000FF00u) | (w1 << 16));
-        s[2] = static_cast<LONG>(((w1 >> 8) & 0x00FFFF00u) | (w2 << 24));
-        s[3] = static_cast<LONG>(w2 & 0xFFFFFF00u);
-    }
-    static void Store(UCHAR* p, const LONG (&s)[kGroupSamples]) {
-        ULONG s0 = static_cast<ULONG>(s[0]), s1 = static_cast<ULONG>(s[1]);
-        ULONG s2 = static_cast<ULONG>(s[2]), s3 = static_cast<ULONG>(s[3]);
-        StoreWord(p, (s0 >> 8) | ((s1 & 0x0000FF00u) << 16));
-        StoreWord(p + 4, (s1 >> 16) | ((s2 & 0x00FFFF00u) << 8));
-        StoreWord(p + 8, (s2 >> 24) | (s3 & 0xFFFFFF00u));
     }
 };
 
@@ -169,30 +121,38 @@ void ConvertOne(UCHAR* destination, const UCHAR* source) {
     }
 }
 
+// One block of kBlockSamples contiguous samples. A 16-bit destination
+// takes and sums the top 16 bits only; the others go through 32-bit lanes.
 template <ULONG From, ULONG To, typename Operation>
-void ConvertContiguous(UCHAR* __restrict destination, const UCHAR* __restrict source, SIZE_T samples) {
+void ConvertBlock(UCHAR* destination, const UCHAR* source) {
+    if constexpr (To == 2) {
+        NarrowBlock s = SampleBlock<From>::LoadNarrow(source);
+        if constexpr (Operation::kReadsDestination) {
+            s = SaturatingAdd(SampleBlock<2>::LoadNarrow(destination), s);
+        }
+        SampleBlock<2>::StoreNarrow(destination, s);
+    } else {
+        WideBlock s = SampleBlock<From>::LoadWide(source);
+        if constexpr (Operation::kReadsDestination) {
+            if constexpr (From > To) {
+                s = KeepTopBits(s, 8 * To);
+            }
+            s = SaturatingAdd(SampleBlock<To>::LoadWide(destination), s);
+        }
+        SampleBlock<To>::StoreWide(destination, s);
+    }
+}
+
+template <ULONG From, ULONG To, typename Operation>
+void ConvertContiguous(UCHAR* destination, const UCHAR* source, SIZE_T samples) {
     if constexpr (From == To && !Operation::kReadsDestination) {
         RtlCopyMemory(destination, source, samples * From);
         return;
     }
     SIZE_T done = 0;
-    if constexpr (From == 3 || To == 3) {
-        // Packed groups: each iteration turns three words into four values.
-        for (; samples - done >= kGroupSamples; done += kGroupSamples) {
-            LONG s[kGroupSamples];
-            LONG d[kGroupSamples] = {};
-            Group<From>::Load(source + done * From, s);
-            if constexpr (Operation::kReadsDestination) {
-                Group<To>::Load(destination + done * To, d);
-            }
-            for (ULONG i = 0; i < kGroupSamples; ++i) {
-                d[i] = Operation::template Apply<To>(d[i], s[i]);
-            }
-            Group<To>::Store(destination + done * To, d);
-        }
+    for (; samples - done >= kBlockSamples; done += kBlockSamples) {
+        ConvertBlock<From, To, Operation>(destination + done * To, source + done * From);
     }
-    // Whole 16- and 32-bit runs (a plain loop the vectoriser takes as it
-    // is), and the tail of packed runs.
     for (; done < samples; ++done) {
         ConvertOne<From, To, Operation>(destination + done * To, source + done * From);
     }

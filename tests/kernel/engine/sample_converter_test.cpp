@@ -1,8 +1,9 @@
 // SampleConverter: which formats it converts between, and that every copy
 // and mix gives what a plain model of the rules gives (scale keeping the
 // most significant bits; a mix saturates at the destination's limits), at
-// the limits, at every frame count around the loops' group sizes, and with
-// frames that hold more channels on either side.
+// the limits in every position of the loops' blocks, at every frame count
+// around the block size, at any alignment of either buffer, and with frames
+// that hold more channels on either side.
 
 #include <gtest/gtest.h>
 
@@ -60,14 +61,17 @@ int64_t ModelMix(int64_t d, int64_t s, ULONG from, ULONG to) {
     return std::clamp(d + Scale(s, from, to), Min(to), Max(to));
 }
 
+// The samples a contiguous run converts per block (sample_block.h).
+constexpr ULONG kBlockSamples = 16;
+
 // Applies the model to whole buffers, frame by frame.
-void ModelConvert(bool mix, std::vector<UCHAR>& destination, const std::vector<UCHAR>& source,
-                  const AudioFormat& from, const AudioFormat& to, ULONG frames) {
+void ModelConvert(bool mix, UCHAR* destination, const UCHAR* source, const AudioFormat& from, const AudioFormat& to,
+                  ULONG frames) {
     ULONG channels = std::min(from.channels, to.channels);
     for (ULONG f = 0; f < frames; ++f) {
         for (ULONG c = 0; c < channels; ++c) {
-            const UCHAR* s = source.data() + f * from.FrameBytes() + c * from.bitsPerSample / 8;
-            UCHAR* d = destination.data() + f * to.FrameBytes() + c * to.bitsPerSample / 8;
+            const UCHAR* s = source + f * from.FrameBytes() + c * from.bitsPerSample / 8;
+            UCHAR* d = destination + f * to.FrameBytes() + c * to.bitsPerSample / 8;
             int64_t sv = Read(s, from.bitsPerSample);
             int64_t v = mix ? ModelMix(Read(d, to.bitsPerSample), sv, from.bitsPerSample, to.bitsPerSample)
                             : ModelCopy(sv, from.bitsPerSample, to.bitsPerSample);
@@ -94,23 +98,28 @@ SampleConverter SetUpOrFail(const AudioFormat& from, const AudioFormat& to) {
     return converter;
 }
 
-// Runs the converter and the model over the same random buffers, with bytes
-// past the last destination frame that must stay as they were.
-void ExpectMatchesModel(bool mix, const AudioFormat& from, const AudioFormat& to, ULONG frames, ULONG seed) {
+// Runs the converter and the model over the same random buffers, the
+// frames starting `sourceOffset` and `destinationOffset` bytes into them.
+// The bytes before and past the destination's frames must stay as they
+// were; the source ends where its buffer does, so that a read past it is
+// one the address sanitizer sees.
+void ExpectMatchesModel(bool mix, const AudioFormat& from, const AudioFormat& to, ULONG frames, ULONG seed,
+                        ULONG sourceOffset = 0, ULONG destinationOffset = 0) {
     SCOPED_TRACE(::testing::Message() << (mix ? "mix " : "copy ") << from.bitsPerSample << "x" << from.channels
                                       << " -> " << to.bitsPerSample << "x" << to.channels << ", " << frames
-                                      << " frames");
+                                      << " frames at source + " << sourceOffset << ", destination + "
+                                      << destinationOffset);
     constexpr size_t kGuardBytes = 16;
     SampleConverter converter = SetUpOrFail(from, to);
-    std::vector<UCHAR> source = Noise(size_t{frames} * from.FrameBytes(), seed);
-    std::vector<UCHAR> actual = Noise(size_t{frames} * to.FrameBytes() + kGuardBytes, seed + 1000);
+    std::vector<UCHAR> source = Noise(sourceOffset + size_t{frames} * from.FrameBytes(), seed);
+    std::vector<UCHAR> actual = Noise(destinationOffset + size_t{frames} * to.FrameBytes() + kGuardBytes, seed + 1000);
     std::vector<UCHAR> expected = actual;
     if (mix) {
-        converter.Mix(actual.data(), source.data(), frames);
+        converter.Mix(actual.data() + destinationOffset, source.data() + sourceOffset, frames);
     } else {
-        converter.Copy(actual.data(), source.data(), frames);
+        converter.Copy(actual.data() + destinationOffset, source.data() + sourceOffset, frames);
     }
-    ModelConvert(mix, expected, source, from, to, frames);
+    ModelConvert(mix, expected.data() + destinationOffset, source.data() + sourceOffset, from, to, frames);
     ASSERT_EQ(actual, expected);
 }
 
@@ -163,39 +172,43 @@ TEST(SampleConverterSetUp, RefusesWhatNoRuleConverts) {
     }
 }
 
-TEST(SampleConverterLimits, EveryCopyAndMixAgreesWithTheModelAtTheLimits) {
+// Every source value against every destination value: both directions of
+// saturation, sign extension, and the bits a narrower destination drops;
+// the run is rotated through every position of a block, so that each
+// pairing lands in every lane (the first and last packed pairs of a block
+// are loaded and stored apart from the others).
+TEST(SampleConverterLimits, EveryCopyAndMixAgreesWithTheModelAtTheLimitsInEveryLane) {
+    auto interesting = [](ULONG bits) {
+        return std::vector<int64_t>{Min(bits), Min(bits) + 1, Min(bits) / 2, -257, -256, -255, -2, -1,
+                                    0,         1,           255,           256,  257,  Max(bits) / 2,
+                                    Max(bits) - 1, Max(bits)};
+    };
     for (ULONG from : kWidths) {
         for (ULONG to : kWidths) {
-            // Every source value against every destination value: both
-            // directions of saturation, sign extension, and the bits a
-            // narrower destination drops.
-            auto interesting = [](ULONG bits) {
-                return std::vector<int64_t>{Min(bits), Min(bits) + 1, Min(bits) / 2, -257, -256, -255, -2, -1,
-                                            0,         1,           255,           256,  257,  Max(bits) / 2,
-                                            Max(bits) - 1, Max(bits)};
-            };
             std::vector<int64_t> sources = interesting(from), destinations = interesting(to);
-            ULONG frames = static_cast<ULONG>(sources.size() * destinations.size());
+            const ULONG frames = static_cast<ULONG>(sources.size() * destinations.size());
             const AudioFormat f = Pcm(from, 1), t = Pcm(to, 1);
-            std::vector<UCHAR> source(frames * from / 8), destination(frames * to / 8);
-            for (size_t i = 0; i < sources.size(); ++i) {
-                for (size_t j = 0; j < destinations.size(); ++j) {
-                    size_t k = i * destinations.size() + j;
-                    Write(source.data() + k * from / 8, from, sources[i]);
-                    Write(destination.data() + k * to / 8, to, destinations[j]);
-                }
-            }
-            for (bool mix : {false, true}) {
-                SCOPED_TRACE(::testing::Message() << (mix ? "mix " : "copy ") << from << " -> " << to);
-                SampleConverter converter = SetUpOrFail(f, t);
-                std::vector<UCHAR> actual = destination;
-                mix ? converter.Mix(actual.data(), source.data(), frames)
-                    : converter.Copy(actual.data(), source.data(), frames);
+            for (ULONG rotation = 0; rotation < kBlockSamples; ++rotation) {
+                std::vector<UCHAR> source(frames * from / 8), destination(frames * to / 8);
                 for (ULONG k = 0; k < frames; ++k) {
-                    int64_t s = Read(source.data() + k * from / 8, from);
-                    int64_t d = Read(destination.data() + k * to / 8, to);
-                    int64_t expected = mix ? ModelMix(d, s, from, to) : ModelCopy(s, from, to);
-                    ASSERT_EQ(Read(actual.data() + k * to / 8, to), expected) << "source " << s << ", destination " << d;
+                    ULONG pairing = (k + rotation) % frames;
+                    Write(source.data() + k * from / 8, from, sources[pairing / destinations.size()]);
+                    Write(destination.data() + k * to / 8, to, destinations[pairing % destinations.size()]);
+                }
+                for (bool mix : {false, true}) {
+                    SCOPED_TRACE(::testing::Message() << (mix ? "mix " : "copy ") << from << " -> " << to
+                                                      << ", rotated by " << rotation);
+                    SampleConverter converter = SetUpOrFail(f, t);
+                    std::vector<UCHAR> actual = destination;
+                    mix ? converter.Mix(actual.data(), source.data(), frames)
+                        : converter.Copy(actual.data(), source.data(), frames);
+                    for (ULONG k = 0; k < frames; ++k) {
+                        int64_t s = Read(source.data() + k * from / 8, from);
+                        int64_t d = Read(destination.data() + k * to / 8, to);
+                        int64_t expected = mix ? ModelMix(d, s, from, to) : ModelCopy(s, from, to);
+                        ASSERT_EQ(Read(actual.data() + k * to / 8, to), expected)
+                            << "sample " << k << ": source " << s << ", destination " << d;
+                    }
                 }
             }
         }
@@ -241,15 +254,37 @@ TEST(SampleConverterLimits, KnownValues) {
     }
 }
 
-TEST(SampleConverterRuns, EveryFrameCountAroundTheGroupSizes) {
-    const ULONG counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 257};
+// With 1, 2, 3 and 8 channels a block is 16, 8, 5 1/3 and 2 frames: the
+// counts put every number of tail samples after zero, one and more blocks.
+TEST(SampleConverterRuns, EveryFrameCountAroundTheBlockSize) {
+    const ULONG counts[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 257};
     ULONG seed = 1;
     for (ULONG from : kWidths) {
         for (ULONG to : kWidths) {
-            for (ULONG channels : {1u, 2u, 8u}) {
+            for (ULONG channels : {1u, 2u, 3u, 8u}) {
                 for (ULONG frames : counts) {
                     for (bool mix : {false, true}) {
                         ExpectMatchesModel(mix, Pcm(from, channels), Pcm(to, channels), frames, seed++);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The blocks load and store at any address: every offset of either buffer
+// within a 16-byte line, over runs of one block and tail and of several.
+TEST(SampleConverterRuns, AnyAlignmentOfSourceAndDestination) {
+    ULONG seed = 5000;
+    for (ULONG from : kWidths) {
+        for (ULONG to : kWidths) {
+            for (ULONG sourceOffset : {0u, 1u, 2u, 3u, 5u, 8u, 13u}) {
+                for (ULONG destinationOffset : {0u, 1u, 3u, 4u, 6u, 11u, 15u}) {
+                    for (bool mix : {false, true}) {
+                        ExpectMatchesModel(mix, Pcm(from, 1), Pcm(to, 1), kBlockSamples + 3, seed++, sourceOffset,
+                                           destinationOffset);
+                        ExpectMatchesModel(mix, Pcm(from, 2), Pcm(to, 2), 3 * kBlockSamples / 2, seed++,
+                                           sourceOffset, destinationOffset);
                     }
                 }
             }
