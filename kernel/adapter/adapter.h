@@ -15,6 +15,9 @@
 #include <stdunk.h>
 
 #include "engine/engine_state.h"
+#include "engine/mixer_set.h"
+#include "engine/pipeline_host.h"
+#include "engine/transfer_pipelines.h"
 #include "common/rundown_gate.h"
 #include "adapter/usb_audio_adapter.h"
 #include "usbaudiocl.h"
@@ -24,7 +27,8 @@ class CUSBAudioTerminal;
 class CUSBAudioAdapter : public IUsbAudioAdapter,
                          public IAdapterPowerManagement,
                          public IUsbAudioDsdControl,
-                         public CUnknown {
+                         public CUnknown,
+                         public vq7::PipelineHost {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CUSBAudioAdapter(PUNKNOWN outer);
@@ -70,7 +74,7 @@ public:
     // The status a USB transfer finished with: a device-gone status marks
     // the device failed, and the ASIO channel refuses opens from then on
     // until the next start. IRQL <= DISPATCH_LEVEL.
-    void NoteTransferStatus(NTSTATUS status);
+    void NoteTransferStatus(NTSTATUS status) override;
     // Counts a caller that reaches the adapter through an ASIO channel file
     // object; false once removal closed the gate. IRQL <= DISPATCH_LEVEL.
     bool EnterRemovalGate() { return removalGate_.TryEnter(); }
@@ -86,7 +90,37 @@ public:
     const CUSBStringDescriptor& DeviceName() const { return deviceName_; }
     ULONG PowerState() const { return powerState_; }
 
+    // ---- directions and transfer pipelines (adapter_directions.cpp)
+    // Starts one use of a direction: the first use opens the direction,
+    // starts its pipeline and returns once its first transfer completed.
+    // On a device with both directions both start and stop together.
+    // PASSIVE_LEVEL.
+    NTSTATUS StartDirection(bool capture);
+    // Ends one use; the last one stops the pipeline and closes the
+    // direction. STATUS_UNSUCCESSFUL when the two directions' counts of a
+    // duplex device disagree. PASSIVE_LEVEL.
+    NTSTATUS StopDirection(bool capture);
+    LONG DirectionUseCount(bool capture) const { return engine_.Direction(capture).useCount; }
+    const vq7::EngineStatistics& Statistics() const { return pipelines_.Statistics(); }
+    vq7::MixerSet& Mixers() { return mixers_; }
+    // ---- vq7::PipelineHost
+    void FailAsioStream() override;
+    vq7::DeviceStreamLayout StreamLayout() const override;
+    bool RenderSpansQueued() override;
+
 private:
+    // ---- directions (adapter_directions.cpp), under the stream-state mutex
+    void TakeStartStopFlag();
+    void ReleaseStartStopFlag();
+    NTSTATUS OpenDirection(bool capture);
+    NTSTATUS StartOneDirection(bool capture);
+    NTSTATUS StartBothDirections();
+    NTSTATUS StopOneDirection(bool capture);
+    NTSTATUS StopBothDirections();
+    void ClearFormatLocked(bool capture);
+    bool HasBothDirections() const;
+    bool Removing() const { return KeReadStateEvent(const_cast<KEVENT*>(&engine_.removing)) != 0; }
+
     NTSTATUS DecideSettings();
     NTSTATUS DecideSampleRate();
     NTSTATUS RemoveWaveSubdevice();
@@ -112,4 +146,8 @@ private:
     bool playbackOnly_ = false;
     ULONG asioOwnerPresent_ = 0;
     KMUTEX asioChannelMutex_;
+    // ---- the streaming engine's mixers and pipelines (after the class
+    // layer and the engine state they use)
+    vq7::MixerSet mixers_;
+    vq7::TransferPipelines pipelines_{classLayer_, engine_, mixers_, *this};
 };
