@@ -15,6 +15,11 @@
 #include <stdunk.h>
 
 #include "engine/engine_state.h"
+#include "engine/miniport_link.h"
+#include "engine/mixer_set.h"
+#include "engine/span_list.h"
+#include "engine/wavert_capture_sink.h"
+#include "engine/wavert_render_source.h"
 #include "common/rundown_gate.h"
 #include "adapter/usb_audio_adapter.h"
 #include "usbaudiocl.h"
@@ -24,7 +29,8 @@ class CUSBAudioTerminal;
 class CUSBAudioAdapter : public IUsbAudioAdapter,
                          public IAdapterPowerManagement,
                          public IUsbAudioDsdControl,
-                         public CUnknown {
+                         public CUnknown,
+                         public vq7::MiniportLink {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CUSBAudioAdapter(PUNKNOWN outer);
@@ -77,7 +83,7 @@ public:
     void LeaveRemovalGate() { removalGate_.Leave(); }
 
     // The registered miniport with a reference, or null. IRQL <= DISPATCH_LEVEL.
-    IMiniportEngineSink* ReferenceMiniport();
+    IMiniportEngineSink* ReferenceMiniport() override;
 
     // Read-only views for the ASIO channel and the engine.
     CUSBAudioCL& ClassLayer() { return classLayer_; }
@@ -112,4 +118,29 @@ private:
     bool playbackOnly_ = false;
     ULONG asioOwnerPresent_ = 0;
     KMUTEX asioChannelMutex_;
+
+    // ---- mixing (adapter_mixing.cpp)
+public:
+    // The opened device streams as the mixers see them. IRQL <= DISPATCH_LEVEL.
+    vq7::DeviceStreamLayout StreamLayout() const;
+    // Whether the WaveRT render span list holds a span. IRQL <= DISPATCH_LEVEL.
+    bool RenderSpansQueued() { return renderSpans_.IsEmpty() == false; }
+    vq7::MixerSet& Mixers() { return mixers_; }
+    bool WaveRtPositionTimerArmed() const { return waveRtRenderSource_.PositionTimerArmed(); }
+
+private:
+    // Binds the WaveRT source and sink to their mixers once the audio
+    // model is known. PASSIVE_LEVEL.
+    void BindMixers();
+    // Detaches every mixer (ending the position timer) and empties both
+    // span lists. PASSIVE_LEVEL.
+    void TearDownMixing();
+
+    // Declared after the engine state, whose span lookaside they use, and
+    // in this order so that the mixers go before their sources and sinks.
+    vq7::SpanList renderSpans_{engine_.SpanLookaside()};
+    vq7::SpanList captureSpans_{engine_.SpanLookaside()};
+    vq7::WaveRtRenderSource waveRtRenderSource_{*this, renderSpans_, engine_.Direction(false).format};
+    vq7::WaveRtCaptureSink waveRtCaptureSink_{*this, captureSpans_, engine_.Direction(true).format};
+    vq7::MixerSet mixers_;
 };

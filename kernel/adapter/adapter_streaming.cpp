@@ -20,20 +20,6 @@ STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::SetFormat(BOOLEAN Capture, USHORT Form
 
 STDMETHODIMP_(void) CUSBAudioAdapter::ClearFormat(BOOLEAN Capture) { UNREFERENCED_PARAMETER(Capture); }
 
-STDMETHODIMP_(void) CUSBAudioAdapter::QueueRenderSpan(PVOID Address, LONG Length) {
-    UNREFERENCED_PARAMETER(Address);
-    UNREFERENCED_PARAMETER(Length);
-}
-
-STDMETHODIMP_(void) CUSBAudioAdapter::QueueCaptureSpan(PVOID Address, LONG Length) {
-    UNREFERENCED_PARAMETER(Address);
-    UNREFERENCED_PARAMETER(Length);
-}
-
-STDMETHODIMP_(void) CUSBAudioAdapter::FlushRenderSpans() {}
-
-STDMETHODIMP_(void) CUSBAudioAdapter::FlushCaptureSpans() {}
-
 STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Prepare(BOOLEAN Capture, ULONG BufferBytes) {
     UNREFERENCED_PARAMETER(Capture);
     UNREFERENCED_PARAMETER(BufferBytes);
