@@ -15,9 +15,13 @@
 #include <stdunk.h>
 
 #include "engine/engine_state.h"
+#include "engine/miniport_link.h"
 #include "engine/mixer_set.h"
 #include "engine/pipeline_host.h"
+#include "engine/span_list.h"
 #include "engine/transfer_pipelines.h"
+#include "engine/wavert_capture_sink.h"
+#include "engine/wavert_render_source.h"
 #include "common/rundown_gate.h"
 #include "adapter/usb_audio_adapter.h"
 #include "usbaudiocl.h"
@@ -28,6 +32,7 @@ class CUSBAudioAdapter : public IUsbAudioAdapter,
                          public IAdapterPowerManagement,
                          public IUsbAudioDsdControl,
                          public CUnknown,
+                         public vq7::MiniportLink,
                          public vq7::PipelineHost {
 public:
     DECLARE_STD_UNKNOWN();
@@ -81,7 +86,7 @@ public:
     void LeaveRemovalGate() { removalGate_.Leave(); }
 
     // The registered miniport with a reference, or null. IRQL <= DISPATCH_LEVEL.
-    IMiniportEngineSink* ReferenceMiniport();
+    IMiniportEngineSink* ReferenceMiniport() override;
 
     // Read-only views for the ASIO channel and the engine.
     CUSBAudioCL& ClassLayer() { return classLayer_; }
@@ -102,11 +107,8 @@ public:
     NTSTATUS StopDirection(bool capture);
     LONG DirectionUseCount(bool capture) const { return engine_.Direction(capture).useCount; }
     const vq7::EngineStatistics& Statistics() const { return pipelines_.Statistics(); }
-    vq7::MixerSet& Mixers() { return mixers_; }
-    // ---- vq7::PipelineHost
+    // ---- vq7::PipelineHost (StreamLayout and RenderSpansQueued with the mixing below)
     void FailAsioStream() override;
-    vq7::DeviceStreamLayout StreamLayout() const override;
-    bool RenderSpansQueued() override;
 
 private:
     // ---- directions (adapter_directions.cpp), under the stream-state mutex
@@ -146,8 +148,32 @@ private:
     bool playbackOnly_ = false;
     ULONG asioOwnerPresent_ = 0;
     KMUTEX asioChannelMutex_;
-    // ---- the streaming engine's mixers and pipelines (after the class
-    // layer and the engine state they use)
+
+    // ---- mixing (adapter_mixing.cpp)
+public:
+    // The opened device streams as the mixers see them. IRQL <= DISPATCH_LEVEL.
+    vq7::DeviceStreamLayout StreamLayout() const override;
+    // Whether the WaveRT render span list holds a span. IRQL <= DISPATCH_LEVEL.
+    bool RenderSpansQueued() override { return renderSpans_.IsEmpty() == false; }
+    vq7::MixerSet& Mixers() { return mixers_; }
+    bool WaveRtPositionTimerArmed() const { return waveRtRenderSource_.PositionTimerArmed(); }
+
+private:
+    // Binds the WaveRT source and sink to their mixers once the audio
+    // model is known. PASSIVE_LEVEL.
+    void BindMixers();
+    // Detaches every mixer (ending the position timer) and empties both
+    // span lists. PASSIVE_LEVEL.
+    void TearDownMixing();
+
+    // Declared after the engine state, whose span lookaside they use, and
+    // in this order so that the mixers go before their sources and sinks.
+    vq7::SpanList renderSpans_{engine_.SpanLookaside()};
+    vq7::SpanList captureSpans_{engine_.SpanLookaside()};
+    vq7::WaveRtRenderSource waveRtRenderSource_{*this, renderSpans_, engine_.Direction(false).format};
+    vq7::WaveRtCaptureSink waveRtCaptureSink_{*this, captureSpans_, engine_.Direction(true).format};
     vq7::MixerSet mixers_;
+    // The transfer pipelines, after the class layer, the engine state and
+    // the mixers they use.
     vq7::TransferPipelines pipelines_{classLayer_, engine_, mixers_, *this};
 };

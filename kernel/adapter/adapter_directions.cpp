@@ -283,22 +283,3 @@ NTSTATUS CUSBAudioAdapter::StopBothDirections() {
 
 // IRQL <= DISPATCH_LEVEL. The ASIO stream has nothing to fail until it exists.
 void CUSBAudioAdapter::FailAsioStream() {}
-
-// IRQL <= DISPATCH_LEVEL.
-vq7::DeviceStreamLayout CUSBAudioAdapter::StreamLayout() const {
-    const vq7::DirectionFormat& render = engine_.Direction(false).usbFormat;
-    const vq7::DirectionFormat& capture = engine_.Direction(true).usbFormat;
-    vq7::DeviceStreamLayout layout = {};
-    layout.render = vq7::AudioFormat{currentDsdMode_, render.formatTag, render.bitsPerSample, render.channels,
-                                     render.rate};
-    layout.capture = vq7::AudioFormat{currentDsdMode_, capture.formatTag, capture.bitsPerSample, capture.channels,
-                                      capture.rate};
-    layout.renderTransferBytes = engine_.Direction(false).transferBytes;
-    layout.captureTransferBytes = engine_.Direction(true).transferBytes;
-    layout.classOne = !classLayer_.IsClassTwo();
-    return layout;
-}
-
-// IRQL <= DISPATCH_LEVEL. The WaveRT span lists arrive with the WaveRT
-// render source; until then no span is ever queued.
-bool CUSBAudioAdapter::RenderSpansQueued() { return false; }

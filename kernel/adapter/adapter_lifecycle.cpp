@@ -24,6 +24,7 @@ CUSBAudioAdapter::~CUSBAudioAdapter() {
     // Removal stopped every use; a pipeline left by a failed start goes here.
     pipelines_.StopPipeline(false);
     pipelines_.StopPipeline(true);
+    TearDownMixing();
     if (deviceObject_ != nullptr) {
         // A newer start may have installed its own adapter meanwhile.
         vq7::DeviceExtension* extension = vq7::ExtensionOf(deviceObject_);
@@ -89,7 +90,12 @@ STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Init(PDEVICE_OBJECT PhysicalDeviceObje
         VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceAdapter, "device name not read: 0x%08lx", static_cast<ULONG>(status));
         return status;
     }
-    return DecideSettings();
+    status = DecideSettings();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    BindMixers();
+    return STATUS_SUCCESS;
 }
 
 // Steps 8 to 10 of Init: DSD, the dump setting, the transfer sizing and the

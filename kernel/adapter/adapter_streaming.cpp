@@ -86,20 +86,6 @@ void CUSBAudioAdapter::ClearFormatLocked(bool capture) {
     }
 }
 
-STDMETHODIMP_(void) CUSBAudioAdapter::QueueRenderSpan(PVOID Address, LONG Length) {
-    UNREFERENCED_PARAMETER(Address);
-    UNREFERENCED_PARAMETER(Length);
-}
-
-STDMETHODIMP_(void) CUSBAudioAdapter::QueueCaptureSpan(PVOID Address, LONG Length) {
-    UNREFERENCED_PARAMETER(Address);
-    UNREFERENCED_PARAMETER(Length);
-}
-
-STDMETHODIMP_(void) CUSBAudioAdapter::FlushRenderSpans() {}
-
-STDMETHODIMP_(void) CUSBAudioAdapter::FlushCaptureSpans() {}
-
 STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Prepare(BOOLEAN Capture, ULONG BufferBytes) {
     UNREFERENCED_PARAMETER(Capture);
     UNREFERENCED_PARAMETER(BufferBytes);

@@ -12,7 +12,8 @@
 
 namespace vq7 {
 
-// A span of a WaveRT cyclic buffer queued for the engine.
+// A span of a WaveRT cyclic buffer queued for the engine: `address` moves
+// on and `length` shrinks as the engine consumes the span.
 struct SpanRecord {
     LIST_ENTRY link;
     PVOID address;
@@ -88,6 +89,8 @@ public:
     void FreeTransferContext(TransferContext* context);
 
     DirectionObjects& Direction(bool capture) { return capture ? capture_ : render_; }
+    // Where the span lists take their entries from.
+    NPAGED_LOOKASIDE_LIST& SpanLookaside() { return spanLookaside_; }
     const DirectionObjects& Direction(bool capture) const { return capture ? capture_ : render_; }
 
     KMUTEX streamStateMutex;
