@@ -144,6 +144,12 @@ void TransferPipelines::ProcessCaptureCompletion(TransferContext* context) {
     if (KeReadStateEvent(&capture.firstCompletion) == 0) {
         captureContinuity_.Restart(context->completionFrame);
         KeSetEvent(&capture.firstCompletion, IO_NO_INCREMENT, FALSE);
+        // A device hands over what it sampled while nobody polled in the
+        // first packets of a (re)start; they may be longer than a running
+        // stream's. Refusing them would restart capture for ever.
+        if (status == STATUS_UNEXPECTED_IO_ERROR) {
+            status = STATUS_SUCCESS;
+        }
     } else {
         const NTSTATUS checked =
             captureContinuity_.Check(context->completionFrame, status,
@@ -157,6 +163,8 @@ void TransferPipelines::ProcessCaptureCompletion(TransferContext* context) {
         Count(statistics_.captureTransfersCompleted);
         DeliverCapture(context);
     } else {
+        VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "capture completion failed at frame %lu: 0x%08lx (length %lu)",
+                  context->completionFrame, static_cast<ULONG>(status), context->length);
         Count(statistics_.failedCompletions);
         MarkDeviceGone(status, capture.stop);
         KeSetEvent(&capture.error, IO_NO_INCREMENT, FALSE);

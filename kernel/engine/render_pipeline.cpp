@@ -312,6 +312,8 @@ void TransferPipelines::ProcessRenderCompletion(TransferContext* context) {
         }
     }
     if (NT_SUCCESS(status) && context->length != context->size) {
+        VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "render completion of %lu bytes for %lu", context->length,
+                  context->size);
         KeSetEvent(&render.error, IO_NO_INCREMENT, FALSE);
     }
     {
@@ -335,6 +337,8 @@ void TransferPipelines::ProcessRenderCompletion(TransferContext* context) {
         SubmitRender(context);
         return;
     }
+    VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "render completion failed at frame %lu: 0x%08lx",
+              context->completionFrame, static_cast<ULONG>(status));
     Count(statistics_.failedCompletions);
     MarkDeviceGone(status, render.stop);
     KeSetEvent(&render.error, IO_NO_INCREMENT, FALSE);

@@ -175,11 +175,19 @@ StreamFigures RunStreaming(const StreamRun& run) {
     StreamingDevice device(world, run);
     StreamFigures figures;
     if (!device.Started()) return figures;
+    // The offset is set before the stream starts: the simulated device
+    // settles a change in the middle of a bus frame all at once.
+    device.SetClockOffsetPpm(run.clockOffsetPpm);
     figures.startStatus = device.Start();
     if (!NT_SUCCESS(figures.startStatus)) return figures;
     device.AttachClients();
-    device.SetClockOffsetPpm(run.clockOffsetPpm);
-    SleepMs(run.seconds * 1000);
+    if (run.reverseHalfway) {
+        SleepMs(run.seconds * 500);
+        device.SetClockOffsetPpm(-run.clockOffsetPpm);
+        SleepMs(run.seconds * 500);
+    } else {
+        SleepMs(run.seconds * 1000);
+    }
     device.WithDevice([&](simusb::AudioDevice& usb) {
         if (simusb::RenderStream* render = usb.FirstRender()) {
             figures.renderUnderruns = render->Events().Underruns().size();

@@ -92,6 +92,7 @@ struct StreamRun {
     int64_t clockOffsetPpm = 0;
     LONG64 seconds = 1;           // simulated
     bool forceAmdQuirk = false;
+    bool reverseHalfway = false;  // the clock offset turns to its opposite after half the run
 };
 
 // A device started in a world, its directions opened at a rate.
