@@ -207,8 +207,8 @@ StreamFigures RunStreaming(const StreamRun& run) {
     figures.framesCaptured = device.Sink().Frames();
     figures.capturedOutOfOrder = device.Sink().Discontinuities();
     device.Stop();
-    figures.framesPlayed = device.framesPlayed;
-    figures.playedOutOfOrder = device.playedOutOfOrder;
+    figures.framesPlayed = device.framesPlayed.load();
+    figures.playedOutOfOrder = device.playedOutOfOrder.load();
     return figures;
 }
 

@@ -8,6 +8,7 @@
 
 #include <ntddk.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -118,9 +119,11 @@ public:
     void WithDevice(const std::function<void(simusb::AudioDevice&)>& fn);
     void SetClockOffsetPpm(int64_t ppm);
 
-    // What the device's render record showed while the clients were attached.
-    uint64_t framesPlayed = 0;
-    uint64_t playedOutOfOrder = 0;
+    // What the device's render record showed while the clients were
+    // attached. Read them rather than the device while streaming: a look
+    // at the simulated device settles its time within a bus frame.
+    std::atomic<uint64_t> framesPlayed{0};
+    std::atomic<uint64_t> playedOutOfOrder{0};
 
 private:
     kerneltest::DriverWorld& world_;
