@@ -49,7 +49,7 @@ class EngineDeviceKinds : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(EngineDeviceKinds, StreamsInOrderWithoutGlitches) {
     const Kind& kind = GetParam();
-    const StreamRun run{kind.device, kind.rate, 0, 2, kind.amd};
+    const StreamRun run{kind.device, kind.rate, 0, 2, kind.amd, false, {}};
     ExpectCleanRun(RunStreaming(run), run, kind.captures);
     EXPECT_EQ(kmsim::OutstandingAllocations(kmsim::PoolTag("USBA")), 0u);
 }

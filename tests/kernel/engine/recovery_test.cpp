@@ -17,7 +17,7 @@ namespace {
 
 using enginetest::SleepMs;
 using enginetest::StreamingDevice;
-using enginetest::StreamRun;
+
 
 uint64_t PlayedFrames(StreamingDevice& device) { return device.framesPlayed; }
 
@@ -35,7 +35,7 @@ LONG64 MillisecondsUntil(const volatile LONG& counter, LONG value, LONG64 limit 
 void ExpectRenderRecovers(const char* device, ULONG rate) {
     SCOPED_TRACE(device);
     kerneltest::DriverWorld world;
-    StreamingDevice streaming(world, StreamRun{device, rate});
+    StreamingDevice streaming(world, enginetest::RunOf(device, rate));
     ASSERT_EQ(streaming.Start(), STATUS_SUCCESS);
     streaming.AttachClients();
     SleepMs(200);
@@ -64,7 +64,7 @@ TEST(EngineRecovery, OneFailedRenderCompletionRecoversAfter25MsAndAudioResumes) 
 
 TEST(EngineRecovery, AFailedCaptureCompletionRestartsCaptureAndResynchronisesRender) {
     kerneltest::DriverWorld world;
-    StreamingDevice streaming(world, StreamRun{"q7-0b31", 48000});
+    StreamingDevice streaming(world, enginetest::RunOf("q7-0b31", 48000));
     ASSERT_EQ(streaming.Start(), STATUS_SUCCESS);
     streaming.AttachClients();
     SleepMs(200);
@@ -118,7 +118,7 @@ TEST(EngineRecovery, FrameContinuityRefusesGapsAsDeepAsThePipelineAndLongDrift) 
 
 TEST(EngineRecovery, AnExplicitFeedbackDeviceSendsNoRenderTransferBeforeItsFirstFeedback) {
     kerneltest::DriverWorld world;
-    StreamingDevice streaming(world, StreamRun{"uac2-async-dac", 48000});
+    StreamingDevice streaming(world, enginetest::RunOf("uac2-async-dac", 48000));
     CUSBAudioAdapter& adapter = streaming.Adapter();
     ULONG channels = 0;
     ULONG bits = 0;

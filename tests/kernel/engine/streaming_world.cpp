@@ -80,7 +80,13 @@ void SleepMs(LONG64 milliseconds) {
 
 StreamingDevice::StreamingDevice(kerneltest::DriverWorld& world, const StreamRun& run)
     : world_(world), rate_(run.rate) {
-    usb_ = world.Make(run.device.c_str());
+    if (run.edit) {
+        simusb::AudioDescription description = kerneltest::DescriptionOf(run.device);
+        run.edit(description);
+        usb_ = world.Make(description);
+    } else {
+        usb_ = world.Make(run.device.c_str());
+    }
     if (usb_ == nullptr) return;
     if (run.forceAmdQuirk) {
         // The quirk is read at start: learn the hardware key, then start again.

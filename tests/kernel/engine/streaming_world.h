@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "descriptor_edits.h"
 #include "driver_world.h"
 #include "engine/capture_sink.h"
 #include "engine/render_source.h"
@@ -94,7 +95,17 @@ struct StreamRun {
     LONG64 seconds = 1;           // simulated
     bool forceAmdQuirk = false;
     bool reverseHalfway = false;  // the clock offset turns to its opposite after half the run
+    // Changes to the ready-made device's description, if any.
+    std::function<void(simusb::AudioDescription&)> edit;
 };
+
+// A run of a ready-made device at a rate, everything else as by default.
+inline StreamRun RunOf(const char* device, ULONG rate) {
+    StreamRun run;
+    run.device = device;
+    run.rate = rate;
+    return run;
+}
 
 // A device started in a world, its directions opened at a rate.
 class StreamingDevice {
