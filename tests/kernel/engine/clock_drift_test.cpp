@@ -32,7 +32,10 @@ class ClockDrift : public ::testing::TestWithParam<DriftCase> {};
 
 void ExpectGlitchFree(const DriftCase& drift, int64_t offsetPpm, LONG64 seconds) {
     SCOPED_TRACE(std::to_string(offsetPpm) + " ppm");
-    const StreamFigures figures = RunStreaming(StreamRun{drift.device, drift.rate, offsetPpm, seconds, false, false, {}});
+    StreamRun run = enginetest::RunOf(drift.device, drift.rate);
+    run.clockOffsetPpm = offsetPpm;
+    run.seconds = seconds;
+    const StreamFigures figures = RunStreaming(run);
     ASSERT_EQ(figures.startStatus, STATUS_SUCCESS);
     EXPECT_EQ(figures.renderUnderruns, 0u);
     EXPECT_EQ(figures.renderOverruns, 0u);

@@ -88,6 +88,10 @@ StreamingDevice::StreamingDevice(kerneltest::DriverWorld& world, const StreamRun
         usb_ = world.Make(run.device.c_str());
     }
     if (usb_ == nullptr) return;
+    if (run.playbackFramesPerTransfer != 0) {
+        kmsim::RegistrySetDword("\\Registry\\Machine\\SOFTWARE\\VEXO\\Q7 ASIO Performance", "param1",
+                                run.playbackFramesPerTransfer);
+    }
     if (run.forceAmdQuirk) {
         // The quirk is read at start: learn the hardware key, then start again.
         EXPECT_EQ(world.Plug(usb_, &pdo_), STATUS_SUCCESS);

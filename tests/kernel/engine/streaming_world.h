@@ -95,6 +95,7 @@ struct StreamRun {
     LONG64 seconds = 1;           // simulated
     bool forceAmdQuirk = false;
     bool reverseHalfway = false;  // the clock offset turns to its opposite after half the run
+    ULONG playbackFramesPerTransfer = 0;  // written to the performance key before the start; 0: the default
     // Changes to the ready-made device's description, if any.
     std::function<void(simusb::AudioDescription&)> edit;
 };
