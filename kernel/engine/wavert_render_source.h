@@ -12,6 +12,7 @@
 
 #include <ntddk.h>
 
+#include "common/pool.h"
 #include "engine/engine_state.h"
 #include "engine/miniport_link.h"
 #include "engine/render_source.h"
@@ -19,7 +20,7 @@
 
 namespace vq7 {
 
-class WaveRtRenderSource final : public RenderSource {
+class WaveRtRenderSource final : public RenderSource, public PoolObject<kPoolTagUsba> {
 public:
     // `format` is the render format the client set; it changes only while
     // no mixer is attached.
