@@ -17,7 +17,9 @@
 #include "engine/engine_state.h"
 #include "engine/miniport_link.h"
 #include "engine/mixer_set.h"
+#include "engine/pipeline_host.h"
 #include "engine/span_list.h"
+#include "engine/transfer_pipelines.h"
 #include "engine/wavert_capture_sink.h"
 #include "engine/wavert_render_source.h"
 #include "common/rundown_gate.h"
@@ -30,7 +32,8 @@ class CUSBAudioAdapter : public IUsbAudioAdapter,
                          public IAdapterPowerManagement,
                          public IUsbAudioDsdControl,
                          public CUnknown,
-                         public vq7::MiniportLink {
+                         public vq7::MiniportLink,
+                         public vq7::PipelineHost {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CUSBAudioAdapter(PUNKNOWN outer);
@@ -76,7 +79,7 @@ public:
     // The status a USB transfer finished with: a device-gone status marks
     // the device failed, and the ASIO channel refuses opens from then on
     // until the next start. IRQL <= DISPATCH_LEVEL.
-    void NoteTransferStatus(NTSTATUS status);
+    void NoteTransferStatus(NTSTATUS status) override;
     // Counts a caller that reaches the adapter through an ASIO channel file
     // object; false once removal closed the gate. IRQL <= DISPATCH_LEVEL.
     bool EnterRemovalGate() { return removalGate_.TryEnter(); }
@@ -92,7 +95,34 @@ public:
     const CUSBStringDescriptor& DeviceName() const { return deviceName_; }
     ULONG PowerState() const { return powerState_; }
 
+    // ---- directions and transfer pipelines (adapter_directions.cpp)
+    // Starts one use of a direction: the first use opens the direction,
+    // starts its pipeline and returns once its first transfer completed.
+    // On a device with both directions both start and stop together.
+    // PASSIVE_LEVEL.
+    NTSTATUS StartDirection(bool capture);
+    // Ends one use; the last one stops the pipeline and closes the
+    // direction. STATUS_UNSUCCESSFUL when the two directions' counts of a
+    // duplex device disagree. PASSIVE_LEVEL.
+    NTSTATUS StopDirection(bool capture);
+    LONG DirectionUseCount(bool capture) const { return engine_.Direction(capture).useCount; }
+    const vq7::EngineStatistics& Statistics() const { return pipelines_.Statistics(); }
+    // ---- vq7::PipelineHost (StreamLayout and RenderSpansQueued with the mixing below)
+    void FailAsioStream() override;
+
 private:
+    // ---- directions (adapter_directions.cpp), under the stream-state mutex
+    void TakeStartStopFlag();
+    void ReleaseStartStopFlag();
+    NTSTATUS OpenDirection(bool capture);
+    NTSTATUS StartOneDirection(bool capture);
+    NTSTATUS StartBothDirections();
+    NTSTATUS StopOneDirection(bool capture);
+    NTSTATUS StopBothDirections();
+    void ClearFormatLocked(bool capture);
+    bool HasBothDirections() const;
+    bool Removing() const { return KeReadStateEvent(const_cast<KEVENT*>(&engine_.removing)) != 0; }
+
     NTSTATUS DecideSettings();
     NTSTATUS DecideSampleRate();
     NTSTATUS RemoveWaveSubdevice();
@@ -122,9 +152,9 @@ private:
     // ---- mixing (adapter_mixing.cpp)
 public:
     // The opened device streams as the mixers see them. IRQL <= DISPATCH_LEVEL.
-    vq7::DeviceStreamLayout StreamLayout() const;
+    vq7::DeviceStreamLayout StreamLayout() const override;
     // Whether the WaveRT render span list holds a span. IRQL <= DISPATCH_LEVEL.
-    bool RenderSpansQueued() { return renderSpans_.IsEmpty() == false; }
+    bool RenderSpansQueued() override { return renderSpans_.IsEmpty() == false; }
     vq7::MixerSet& Mixers() { return mixers_; }
     bool WaveRtPositionTimerArmed() const { return waveRtRenderSource_.PositionTimerArmed(); }
 
@@ -143,4 +173,7 @@ private:
     vq7::WaveRtRenderSource waveRtRenderSource_{*this, renderSpans_, engine_.Direction(false).format};
     vq7::WaveRtCaptureSink waveRtCaptureSink_{*this, captureSpans_, engine_.Direction(true).format};
     vq7::MixerSet mixers_;
+    // The transfer pipelines, after the class layer, the engine state and
+    // the mixers they use.
+    vq7::TransferPipelines pipelines_{classLayer_, engine_, mixers_, *this};
 };
