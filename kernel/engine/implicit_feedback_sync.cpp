@@ -60,6 +60,13 @@ void TransferPipelines::CountCaptureForSync(ULONG length) {
     if (capture.usbFormat.frameBytes == 0 || render.usbFormat.frameBytes == 0) {
         return;
     }
+    // A transfer outside the paced bounds (the empty ones while the stream
+    // starts) says nothing about the device clock: render would start short.
+    const ImplicitFeedbackBounds& bounds = capture.implicitFeedback;
+    const LONG deviation = SignedFrames(length, bounds.nominalBytes, capture.usbFormat.frameBytes);
+    if (deviation < bounds.framesBelow || deviation > bounds.framesAbove) {
+        return;
+    }
     InStackLockForDpc lock(syncLock_);
     if (!syncCollecting_ || syncIndex_ >= renderContextCount_) {
         return;

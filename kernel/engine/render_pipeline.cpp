@@ -319,13 +319,15 @@ void TransferPipelines::ProcessRenderCompletion(TransferContext* context) {
         // this lock until it has; a completion never overtakes it.
         InStackLockForDpc lock(renderFreeLock_);
         context->inFlight = FALSE;
+        // The mixers' lists hold the packets in submission order, so the
+        // completed one leaves at their head, also when it is prepared
+        // again at once for its next submission.
+        const ULONG endFrame = context->startFrame + PlaybackFramesPerTransfer;
+        mixers_.asioRender.PacketCompleted(endFrame);
+        mixers_.waveRtRender.PacketCompleted(endFrame);
         if (amdQuirk_) {
             context->size = NextRenderSize(context);
             FillAndAttach(context);
-        } else {
-            const ULONG endFrame = context->startFrame + PlaybackFramesPerTransfer;
-            mixers_.asioRender.PacketCompleted(endFrame);
-            mixers_.waveRtRender.PacketCompleted(endFrame);
         }
     }
     if (NT_SUCCESS(status)) {
