@@ -18,6 +18,7 @@
 #include "kmsim/verifier.h"
 #include "mixer_doubles.h"
 #include "simusb/capture_stream.h"
+#include "engine/render_mixer.h"
 #include "simusb/ready_made_devices.h"
 #include "simusb/render_stream.h"
 #include "wavert_test_client.h"
@@ -191,12 +192,71 @@ TEST_F(WaveRtStreamingTest, EveryCapturedFrameReachesTheClient) {
     EXPECT_EQ(mismatches, 0u);
 }
 
+// A ready-made device's description, for a test to vary.
+simusb::AudioDescription Describe(std::string_view name) {
+    for (const simusb::ReadyMadeDevice& device : simusb::ReadyMadeDevices()) {
+        if (device.name == name) return device.describe();
+    }
+    ADD_FAILURE() << "no device " << name;
+    return {};
+}
+
+TEST_F(WaveRtStreamingTest, SixteenBitClientPlaysOnAPackedTwentyFourBitDeviceTimes256) {
+    // A duplex device whose best render format is packed 24-bit; the client
+    // streams one of its other formats, 16-bit.
+    simusb::AudioDescription description = Describe("uac2-implicit-duplex");
+    description.streams[0].formats = {simusb::desc::Format{2, 3, 24, simusb::uac::kFormatPcm},
+                                      simusb::desc::Format{2, 2, 16, simusb::uac::kFormatPcm}};
+    Start(world_.Make(description));
+    const ULONG rate = DeviceRate();
+    CheckPlayed(2, 8);
+    ASSERT_EQ(client_->Open(false, 16, 2, rate, rate / 100 * 4), STATUS_SUCCESS);
+    EXPECT_EQ(adapter_->StreamLayout().render.bitsPerSample, 24u);
+    kmtest::SleepMs(300);
+    client_->Close(false);
+    StopChecking();
+    EXPECT_GT(check_.frames, static_cast<uint64_t>(rate) / 5);
+    EXPECT_EQ(check_.outOfOrder, 0u);
+}
+
+TEST_F(WaveRtStreamingTest, WaveRtAndSecondClientSumAndSaturateInTheSamePackets) {
+    Start("uac1-duplex");  // 16-bit stereo both ways, class 1.0
+    const ULONG rate = DeviceRate();
+    // Each alone fits; their sum (40000) does not.
+    client_->signal = [](uint64_t, ULONG) { return 20000; };
+    ASSERT_EQ(client_->Open(false, 16, 2, rate, rate / 50 * 4), STATUS_SUCCESS);
+    // The other client kind reads a full-scale source of the device's format.
+    kerneltest::CountingSource second(kerneltest::Pcm(16, 2, rate), true);
+    second.useConstant = true;
+    second.constant = 20000;
+    vq7::RenderMixer& asio = adapter_->Mixers().asioRender;
+    asio.Bind(&second);
+    ASSERT_EQ(asio.Attach(adapter_->StreamLayout()), STATUS_SUCCESS);
+    uint64_t full = 0;
+    uint64_t wrapped = 0;
+    uint64_t single = 0;
+    WithDevice([&](simusb::AudioDevice& device) {
+        device.FirstRender()->Played().KeepSamples(false);
+        device.FirstRender()->Played().SetChecker([&](uint64_t, std::span<const int32_t> frame) {
+            for (int32_t sample : frame) {
+                full += sample == 32767;
+                wrapped += sample < 0;
+                single += sample == 20000;
+            }
+        });
+    });
+    kmtest::SleepMs(300);
+    WithDevice([](simusb::AudioDevice& device) { device.FirstRender()->Played().SetChecker(nullptr); });
+    asio.Detach();
+    client_->Close(false);
+    EXPECT_GT(full, static_cast<uint64_t>(rate) / 5 * 2);
+    EXPECT_EQ(wrapped, 0u);
+    EXPECT_LT(single, full / 10);  // only while one of them had not started yet
+}
+
 TEST_F(WaveRtStreamingTest, StreamTheDeviceFormatCannotTakeIsRefusedAndItsDirectionStopped) {
     // A duplex device that also offers float, which the engine then opens.
-    simusb::AudioDescription description;
-    for (const simusb::ReadyMadeDevice& device : simusb::ReadyMadeDevices()) {
-        if (device.name == "uac2-implicit-duplex") description = device.describe();
-    }
+    simusb::AudioDescription description = Describe("uac2-implicit-duplex");
     description.streams[0].formats.push_back(simusb::desc::Format{2, 4, 32, simusb::uac::kFormatIeeeFloat});
     Start(world_.Make(description));
     const ULONG rate = DeviceRate();
