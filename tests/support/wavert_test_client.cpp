@@ -254,29 +254,10 @@ uint64_t WaveRtTestClient::RenderFramesConsumed() const {
     return renderConsumed_;
 }
 
-ULONG WaveRtTestClient::Position(bool capture) const {
+WaveRtTestClient::Counts WaveRtTestClient::Snapshot(bool capture) const {
     Locked guard(lock_);
-    return Side(capture).position;
-}
-
-ULONG WaveRtTestClient::HalfNotifications(bool capture) const {
-    Locked guard(lock_);
-    return Side(capture).halves;
-}
-
-ULONG WaveRtTestClient::WrapNotifications(bool capture) const {
-    Locked guard(lock_);
-    return Side(capture).wraps;
-}
-
-ULONG WaveRtTestClient::PositionQueries(bool capture) const {
-    Locked guard(lock_);
-    return Side(capture).queries;
-}
-
-LONG WaveRtTestClient::EnginesInside(bool capture) const {
-    Locked guard(lock_);
-    return Side(capture).inside;
+    const Direction& side = Side(capture);
+    return Counts{side.position, side.halves, side.wraps, side.queries, side.inside};
 }
 
 }  // namespace kmtest

@@ -73,14 +73,17 @@ public:
     NTSTATUS Open(bool capture, ULONG bitsPerSample, ULONG channels, ULONG rate, ULONG bufferBytes);
     void Close(bool capture);
 
-    // What the engine moved.
+    // What the engine did to one direction's stream.
+    struct Counts {
+        ULONG position;  // byte offset in the buffer
+        ULONG halves;    // half-buffer notifications
+        ULONG wraps;     // wrap notifications
+        ULONG queries;   // GetStreamPosition calls
+        LONG inside;     // engine calls between TryEnter and Leave now
+    };
+    Counts Snapshot(bool capture) const;
     uint64_t RenderFramesConsumed() const;
     const std::vector<UCHAR>& Captured() const { return captured_; }
-    ULONG Position(bool capture) const;
-    ULONG HalfNotifications(bool capture) const;
-    ULONG WrapNotifications(bool capture) const;
-    ULONG PositionQueries(bool capture) const;
-    LONG EnginesInside(bool capture) const;
     const std::vector<UCHAR>& Buffer(bool capture) const { return Side(capture).buffer; }
 
 private:

@@ -48,6 +48,7 @@ protected:
     WaveRtMixingTest() {
         engine_.Initialize();
         client_ = WaveRtTestClient::Create();
+        link_.client_ = client_;
         client_->queueSpan = [this](bool capture, PVOID address, LONG length) {
             if (dropSecondSpan_ && address == client_->Buffer(capture).data()) return;
             (capture ? captureSpans_ : renderSpans_).Append(address, length);
@@ -70,6 +71,8 @@ protected:
     WaveRtTestClient* client_ = nullptr;
     ClientLink link_{nullptr};
     bool dropSecondSpan_ = false;
+    const vq7::DirectionFormat stereo16_ = ClientFormat(16, 2);
+    vq7::WaveRtRenderSource source_{link_, renderSpans_, stereo16_};
 };
 
 TEST_F(WaveRtMixingTest, SpanListConsumesInOrderAndFreesUsedSpans) {
@@ -94,99 +97,86 @@ TEST_F(WaveRtMixingTest, SpanListConsumesInOrderAndFreesUsedSpans) {
 }
 
 TEST_F(WaveRtMixingTest, RenderSourceReadsTheStreamInOrderAcrossTheWrap) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    link_.client_ = client_;
-    vq7::WaveRtRenderSource source(link_, renderSpans_, format);
     client_->SetUp(false, 16, 2, 1000);  // 250 frames
     client_->SetRunning(false, true);
     std::vector<UCHAR> out(300 * 4);
-    EXPECT_EQ(source.Read(out.data(), 200), 200u);
-    EXPECT_EQ(source.Read(out.data() + 800, 100), 100u);  // spans at 800 and at 0
+    EXPECT_EQ(source_.Read(out.data(), 200), 200u);
+    EXPECT_EQ(source_.Read(out.data() + 800, 100), 100u);  // spans at 800 and at 0
     for (ULONG f = 0; f < 300; ++f) {
         ASSERT_EQ(SampleAt(out.data() + f * 4, 16), Signal(f, 0)) << f;
         ASSERT_EQ(SampleAt(out.data() + f * 4 + 2, 16), Signal(f, 1)) << f;
     }
-    EXPECT_EQ(client_->Position(false), 200u);
-    EXPECT_EQ(client_->WrapNotifications(false), 1u);
-    EXPECT_EQ(client_->HalfNotifications(false), 1u);
+    EXPECT_EQ(client_->Snapshot(false).position, 200u);
+    EXPECT_EQ(client_->Snapshot(false).wraps, 1u);
+    EXPECT_EQ(client_->Snapshot(false).halves, 1u);
     EXPECT_TRUE(renderSpans_.IsEmpty());
-    EXPECT_EQ(client_->EnginesInside(false), 0);
+    EXPECT_EQ(client_->Snapshot(false).inside, 0);
 }
 
 TEST_F(WaveRtMixingTest, RenderSourceLeavesSilenceBehindItsRead) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    link_.client_ = client_;
-    vq7::WaveRtRenderSource source(link_, renderSpans_, format);
     client_->refillRender = false;
     client_->SetUp(false, 16, 2, 400);
     client_->SetRunning(false, true);
     std::vector<UCHAR> out(40 * 4);
-    source.Read(out.data(), 40);
+    source_.Read(out.data(), 40);
     const std::vector<UCHAR>& buffer = client_->Buffer(false);
     for (size_t i = 0; i < 160; ++i) ASSERT_EQ(buffer[i], 0) << i;
     EXPECT_EQ(SampleAt(buffer.data() + 160, 16), Signal(40, 0));  // not yet read
 }
 
 TEST_F(WaveRtMixingTest, RenderSourceGivesWhatTheSpansHeldAndSilenceForTheRest) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    link_.client_ = client_;
-    vq7::WaveRtRenderSource source(link_, renderSpans_, format);
     client_->SetUp(false, 16, 2, 400);  // 100 frames
     client_->SetRunning(false, true);
     std::vector<UCHAR> out(80 * 4, 0xEE);
-    source.Read(out.data(), 80);
+    source_.Read(out.data(), 80);
     dropSecondSpan_ = true;  // the wrapped part never reaches the list
-    EXPECT_EQ(source.Read(out.data(), 40), 40u);
+    EXPECT_EQ(source_.Read(out.data(), 40), 40u);
     for (ULONG f = 0; f < 20; ++f) ASSERT_EQ(SampleAt(out.data() + f * 4, 16), Signal(80 + f, 0));
     for (ULONG i = 20 * 4; i < 40 * 4; ++i) ASSERT_EQ(out[i], 0) << i;
-    EXPECT_EQ(client_->Position(false), 0u);  // advanced by the 20 frames copied
+    EXPECT_EQ(client_->Snapshot(false).position, 0u);  // advanced by the 20 frames copied
     EXPECT_EQ(client_->RenderFramesConsumed(), 100u);
 }
 
 TEST_F(WaveRtMixingTest, RenderSourceOfAStoppedOrMissingStreamIsSilence) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    vq7::WaveRtRenderSource source(link_, renderSpans_, format);
+    link_.client_ = nullptr;
     std::vector<UCHAR> out(16 * 4, 0xEE);
-    EXPECT_EQ(source.Read(out.data(), 16), 16u);  // no miniport registered
+    EXPECT_EQ(source_.Read(out.data(), 16), 16u);  // no miniport registered
     for (UCHAR byte : out) ASSERT_EQ(byte, 0);
     link_.client_ = client_;
     client_->SetUp(false, 16, 2, 400);
     std::fill(out.begin(), out.end(), 0xEE);
-    EXPECT_EQ(source.Read(out.data(), 16), 16u);  // not running
+    EXPECT_EQ(source_.Read(out.data(), 16), 16u);  // not running
     for (UCHAR byte : out) ASSERT_EQ(byte, 0);
-    EXPECT_EQ(client_->Position(false), 0u);
+    EXPECT_EQ(client_->Snapshot(false).position, 0u);
     EXPECT_TRUE(renderSpans_.IsEmpty());
 }
 
 TEST_F(WaveRtMixingTest, RenderPacedDeviceRunsTheOneMillisecondPositionTimer) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    link_.client_ = client_;
     client_->SetUp(false, 16, 2, 4000);
     const ULONG tickBefore = kmsim::ClockTick_hns();
-    vq7::WaveRtRenderSource source(link_, renderSpans_, format);
     vq7::RenderMixer mixer(&vq7::TransferContext::waveRtMixerLink);
-    mixer.Bind(&source);
-    source.SetCapturePaced(false);  // playback only
+    mixer.Bind(&source_);
+    source_.SetCapturePaced(false);  // playback only
     ASSERT_EQ(mixer.Attach(Layout(Pcm(16, 2), Pcm(16, 0))), STATUS_SUCCESS);
-    EXPECT_TRUE(source.PositionTimerArmed());
+    EXPECT_TRUE(source_.PositionTimerArmed());
     EXPECT_EQ(kmsim::ClockTick_hns(), 10000u);
     kmtest::SleepMs(20);
-    EXPECT_GE(client_->PositionQueries(false), 18u);
-    EXPECT_LE(client_->PositionQueries(false), 21u);
-    EXPECT_EQ(client_->Position(false), 0u);  // polling moves nothing
+    EXPECT_GE(client_->Snapshot(false).queries, 18u);
+    EXPECT_LE(client_->Snapshot(false).queries, 21u);
+    EXPECT_EQ(client_->Snapshot(false).position, 0u);  // polling moves nothing
     mixer.Detach();
-    const ULONG polled = client_->PositionQueries(false);  // a poll already due may still have run
-    EXPECT_FALSE(source.PositionTimerArmed());
+    const ULONG polled = client_->Snapshot(false).queries;  // a poll already due may still have run
+    EXPECT_FALSE(source_.PositionTimerArmed());
     EXPECT_EQ(kmsim::ClockTick_hns(), tickBefore);
     kmtest::SleepMs(10);
-    EXPECT_EQ(client_->PositionQueries(false), polled);
+    EXPECT_EQ(client_->Snapshot(false).queries, polled);
 
-    source.SetCapturePaced(true);  // a device that captures paces the mixer itself
+    source_.SetCapturePaced(true);  // a device that captures paces the mixer itself
     ASSERT_EQ(mixer.Attach(Layout(Pcm(16, 2), Pcm(16, 2))), STATUS_SUCCESS);
-    EXPECT_FALSE(source.PositionTimerArmed());
+    EXPECT_FALSE(source_.PositionTimerArmed());
     EXPECT_EQ(kmsim::ClockTick_hns(), tickBefore);
     kmtest::SleepMs(10);
-    EXPECT_EQ(client_->PositionQueries(false), polled);
+    EXPECT_EQ(client_->Snapshot(false).queries, polled);
     mixer.Detach();
 }
 
@@ -203,9 +193,7 @@ std::vector<UCHAR> DeviceFrames(ULONG first, ULONG frames, ULONG channels) {
 }
 
 TEST_F(WaveRtMixingTest, CaptureSinkConvertsIntoTheSpansAcrossTheWrap) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    link_.client_ = client_;
-    vq7::WaveRtCaptureSink sink(link_, captureSpans_, format);
+    vq7::WaveRtCaptureSink sink(link_, captureSpans_, stereo16_);
     ASSERT_EQ(sink.Configure(Pcm(24, 2), 48), STATUS_SUCCESS);
     client_->SetUp(true, 16, 2, 1002);  // a frame is cut by the wrap
     client_->SetRunning(true, true);
@@ -221,12 +209,11 @@ TEST_F(WaveRtMixingTest, CaptureSinkConvertsIntoTheSpansAcrossTheWrap) {
         ASSERT_EQ(SampleAt(captured.data() + s * 2, 16), SampleAt(all.data() + s * 3, 24) >> 8) << s;
     }
     EXPECT_TRUE(captureSpans_.IsEmpty());
-    EXPECT_EQ(client_->Position(true), (6 * kFrames * 4) % 1002);
+    EXPECT_EQ(client_->Snapshot(true).position, (6 * kFrames * 4) % 1002);
 }
 
 TEST_F(WaveRtMixingTest, CaptureSinkZeroesChannelsTheDeviceLacks) {
     const vq7::DirectionFormat format = ClientFormat(16, 4);
-    link_.client_ = client_;
     vq7::WaveRtCaptureSink sink(link_, captureSpans_, format);
     ASSERT_EQ(sink.Configure(Pcm(24, 2), 48), STATUS_SUCCESS);
     client_->SetUp(true, 16, 4, 808);  // two frames cut by the wrap over the rounds
@@ -247,16 +234,14 @@ TEST_F(WaveRtMixingTest, CaptureSinkZeroesChannelsTheDeviceLacks) {
 }
 
 TEST_F(WaveRtMixingTest, CaptureSinkDropsFramesWhileTheStreamIsNotRunning) {
-    const vq7::DirectionFormat format = ClientFormat(16, 2);
-    link_.client_ = client_;
-    vq7::WaveRtCaptureSink sink(link_, captureSpans_, format);
+    vq7::WaveRtCaptureSink sink(link_, captureSpans_, stereo16_);
     std::vector<UCHAR> device = DeviceFrames(0, 10, 2);
     EXPECT_EQ(sink.Write(device.data(), 10), 10u);  // not configured yet
     ASSERT_EQ(sink.Configure(Pcm(24, 2), 48), STATUS_SUCCESS);
     client_->SetUp(true, 16, 2, 400);
     EXPECT_EQ(sink.Write(device.data(), 10), 10u);
     EXPECT_TRUE(client_->Captured().empty());
-    EXPECT_EQ(client_->Position(true), 0u);
+    EXPECT_EQ(client_->Snapshot(true).position, 0u);
     EXPECT_TRUE(captureSpans_.IsEmpty());
     // A float device cannot feed an integer client.
     EXPECT_EQ(sink.Configure(kerneltest::Float(2), 48), STATUS_NOT_SUPPORTED);

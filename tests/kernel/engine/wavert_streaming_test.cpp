@@ -57,14 +57,24 @@ protected:
     }
     void Start(const char* readyMade) { Start(world_.Make(readyMade)); }
 
-    // The client's format: what the device offers for PCM at the rate.
-    void BestFormat(bool capture, ULONG rate, ULONG* channels, ULONG* bits) {
-        ASSERT_EQ(adapter_->ClassLayer().GetBestFormat(capture ? 1 : 0, 1, rate, channels, bits), STATUS_SUCCESS);
-    }
     ULONG DeviceRate() {
         ULONG rate = 0;
         EXPECT_EQ(adapter_->GetSampleRate(&rate), STATUS_SUCCESS);
         return rate;
+    }
+    // A client format: what the device offers for PCM at its rate.
+    struct Format {
+        ULONG rate;
+        ULONG channels;
+        ULONG bits;
+        ULONG FrameBytes() const { return channels * bits / 8; }
+        ULONG TenMsBytes() const { return rate / 100 * FrameBytes(); }
+    };
+    Format BestFormat(bool capture) {
+        Format format{DeviceRate(), 0, 0};
+        EXPECT_EQ(adapter_->ClassLayer().GetBestFormat(capture ? 1 : 0, 1, format.rate, &format.channels, &format.bits),
+                  STATUS_SUCCESS);
+        return format;
     }
     void WithDevice(const std::function<void(simusb::AudioDevice&)>& fn) {
         world_.Bus().WithDevice(pdo_, [&](simusb::Device& device) { fn(static_cast<simusb::AudioDevice&>(device)); });
@@ -127,7 +137,7 @@ TEST_F(WaveRtStreamingTest, PlaybackOnlyDevicePlaysEveryClientFrameInOrder) {
     EXPECT_LE(kmsim::ClockTick_hns(), 10000u);
     EXPECT_EQ(adapter_->Mixers().waveRtRender.LatencyPercent(), 40u);
     kmtest::SleepMs(500);
-    EXPECT_GT(client_->PositionQueries(false), 400u);  // the 1 ms poll
+    EXPECT_GT(client_->Snapshot(false).queries, 400u);  // the 1 ms poll
     client_->Close(false);
     StopChecking();
     EXPECT_FALSE(adapter_->WaveRtPositionTimerArmed());
@@ -137,28 +147,25 @@ TEST_F(WaveRtStreamingTest, PlaybackOnlyDevicePlaysEveryClientFrameInOrder) {
     EXPECT_GT(check_.frames, 48000u * 4 / 10);
     EXPECT_EQ(check_.outOfOrder, 0u);
     EXPECT_GE(client_->RenderFramesConsumed(), check_.frames);
-    EXPECT_GT(client_->WrapNotifications(false), 10u);
+    EXPECT_GT(client_->Snapshot(false).wraps, 10u);
 }
 
 TEST_F(WaveRtStreamingTest, DuplexDeviceMixesTheClientAheadOfPlaybackAsCaptureArrives) {
     Start("q7-0b31");
-    const ULONG rate = DeviceRate();
-    ULONG channels = 0;
-    ULONG bits = 0;
-    BestFormat(false, rate, &channels, &bits);
+    const Format format = BestFormat(false);
+    const ULONG rate = format.rate;
     // Samples above the low byte, which a 24-bit device does not keep.
     client_->signal = [](uint64_t frame, ULONG channel) {
         return static_cast<int32_t>(((frame * 8 + channel + 1) * 97 & 0x7FFF) << 16);
     };
-    CheckPlayed(channels, 32 - bits);
-    const ULONG frameBytes = channels * bits / 8;
-    ASSERT_EQ(client_->Open(false, bits, channels, rate, rate / 100 * frameBytes), STATUS_SUCCESS);
+    CheckPlayed(format.channels, 32 - format.bits);
+    ASSERT_EQ(client_->Open(false, format.bits, format.channels, rate, format.TenMsBytes()), STATUS_SUCCESS);
     EXPECT_FALSE(adapter_->WaveRtPositionTimerArmed());
     EXPECT_TRUE(adapter_->Mixers().waveRtRender.IsCapturePaced());
     kmtest::SleepMs(500);
     client_->Close(false);
     StopChecking();
-    EXPECT_EQ(client_->PositionQueries(false), 0u);
+    EXPECT_EQ(client_->Snapshot(false).queries, 0u);
     EXPECT_GT(check_.frames, static_cast<uint64_t>(rate) * 4 / 10);
     EXPECT_EQ(check_.outOfOrder, 0u);
     EXPECT_EQ(adapter_->DirectionUseCount(false), 0);
@@ -166,13 +173,13 @@ TEST_F(WaveRtStreamingTest, DuplexDeviceMixesTheClientAheadOfPlaybackAsCaptureAr
 
 TEST_F(WaveRtStreamingTest, EveryCapturedFrameReachesTheClient) {
     Start("q7-0b31");
-    const ULONG rate = DeviceRate();
-    ULONG channels = 0;
-    ULONG bits = 0;
-    BestFormat(true, rate, &channels, &bits);
+    const Format format = BestFormat(true);
+    const ULONG rate = format.rate;
+    const ULONG channels = format.channels;
+    const ULONG bits = format.bits;
+    const ULONG frameBytes = format.FrameBytes();
     WithDevice([](simusb::AudioDevice& device) { device.FirstCapture()->Sent().KeepSamples(true); });
-    const ULONG frameBytes = channels * bits / 8;
-    ASSERT_EQ(client_->Open(true, bits, channels, rate, rate / 100 * frameBytes + 2), STATUS_SUCCESS);
+    ASSERT_EQ(client_->Open(true, bits, channels, rate, format.TenMsBytes() + 2), STATUS_SUCCESS);
     kmtest::SleepMs(300);
     client_->Close(true);
     std::vector<int32_t> sent;
@@ -259,11 +266,8 @@ TEST_F(WaveRtStreamingTest, StreamTheDeviceFormatCannotTakeIsRefusedAndItsDirect
     simusb::AudioDescription description = Describe("uac2-implicit-duplex");
     description.streams[0].formats.push_back(simusb::desc::Format{2, 4, 32, simusb::uac::kFormatIeeeFloat});
     Start(world_.Make(description));
-    const ULONG rate = DeviceRate();
-    ULONG channels = 0;
-    ULONG bits = 0;
-    BestFormat(false, rate, &channels, &bits);
-    EXPECT_EQ(client_->Open(false, bits, channels, rate, rate / 100 * channels * bits / 8), STATUS_NOT_SUPPORTED);
+    const Format format = BestFormat(false);
+    EXPECT_EQ(client_->Open(false, format.bits, format.channels, format.rate, format.TenMsBytes()), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(adapter_->DirectionUseCount(false), 0);
     EXPECT_EQ(adapter_->DirectionUseCount(true), 0);
     EXPECT_FALSE(adapter_->Mixers().waveRtRender.IsAttached());
