@@ -35,10 +35,12 @@ WaveRtTestClient::WaveRtTestClient(PUNKNOWN outer) : CUnknown(outer), signal(Def
     KeInitializeSpinLock(&lock_);
 }
 
-WaveRtTestClient::~WaveRtTestClient() {
+WaveRtTestClient::~WaveRtTestClient() { Unregister(); }
+
+void WaveRtTestClient::Unregister() {
     if (adapter_ != nullptr) {
         adapter_->UnregisterMiniport(this);
-        adapter_->Release();
+        adapter_ = nullptr;
     }
 }
 
@@ -62,7 +64,6 @@ NTSTATUS WaveRtTestClient::Register(IUsbAudioAdapter* adapter) {
     NTSTATUS status = adapter->RegisterMiniport(this);
     if (NT_SUCCESS(status)) {
         adapter_ = adapter;
-        adapter_->AddRef();
     }
     return status;
 }
@@ -120,7 +121,7 @@ NTSTATUS WaveRtTestClient::Open(bool capture, ULONG bitsPerSample, ULONG channel
 }
 
 void WaveRtTestClient::Close(bool capture) {
-    if (!prepared_[capture ? 1 : 0]) return;
+    if (!prepared_[capture ? 1 : 0] || adapter_ == nullptr) return;
     SetRunning(capture, false);
     adapter_->Unprepare(capture);
     adapter_->ClearFormat(capture);

@@ -45,9 +45,13 @@ public:
     STDMETHODIMP_(NTSTATUS) GetStreamPosition(BOOLEAN Capture, PKSAUDIO_POSITION Position) override;
     STDMETHODIMP_(const PCFILTER_DESCRIPTOR*) GetFilterDescription() override;
 
-    // Registers with the adapter (replacing the miniport's registration);
-    // the destructor unregisters.
+    // Registers with the adapter (replacing the miniport's registration).
+    // Like the adapter's hold on a miniport, the client's hold on the
+    // adapter is not counted: Unregister before the adapter goes, or say
+    // it went (AdapterGone) when the device was removed under the client.
     NTSTATUS Register(IUsbAudioAdapter* adapter);
+    void Unregister();
+    void AdapterGone() { adapter_ = nullptr; }
 
     // Where TransferData's spans go; unset: the registered adapter's
     // QueueRenderSpan and QueueCaptureSpan.
@@ -107,7 +111,7 @@ private:
     void Collect(ULONG from, ULONG bytes);
 
     mutable KSPIN_LOCK lock_;
-    IUsbAudioAdapter* adapter_ = nullptr;  // referenced while registered
+    IUsbAudioAdapter* adapter_ = nullptr;  // not counted
     bool prepared_[2] = {};
     Direction render_;
     Direction capture_;

@@ -42,6 +42,7 @@ protected:
         if (client_ != nullptr) {
             client_->Close(false);
             client_->Close(true);
+            client_->Unregister();
             client_->Release();
         }
         if (adapter_ != nullptr) world_.UnplugAndWait(pdo_);
@@ -148,6 +149,21 @@ TEST_F(WaveRtStreamingTest, PlaybackOnlyDevicePlaysEveryClientFrameInOrder) {
     EXPECT_EQ(check_.outOfOrder, 0u);
     EXPECT_GE(client_->RenderFramesConsumed(), check_.frames);
     EXPECT_GT(client_->Snapshot(false).wraps, 10u);
+}
+
+TEST_F(WaveRtStreamingTest, UnplugWhileStreamingEndsTheTimerAndReturnsEverySpan) {
+    Start("uac2-async-dac");
+    const ULONG tickBefore = kmsim::ClockTick_hns();
+    ASSERT_EQ(client_->Open(false, 16, 2, 48000, 480 * 4), STATUS_SUCCESS);
+    kmtest::SleepMs(50);
+    ASSERT_TRUE(adapter_->WaveRtPositionTimerArmed());
+    // Spans the stream queued that nothing will consume any more.
+    client_->TransferData(FALSE, 480 * 4);
+    world_.UnplugAndWait(pdo_);
+    adapter_ = nullptr;
+    client_->AdapterGone();
+    EXPECT_EQ(kmsim::ClockTick_hns(), tickBefore);
+    EXPECT_EQ(kmsim::OutstandingAllocations(kmsim::PoolTag("USBA")), 0u);
 }
 
 TEST_F(WaveRtStreamingTest, DuplexDeviceMixesTheClientAheadOfPlaybackAsCaptureArrives) {
