@@ -6,7 +6,7 @@
 //
 // On a device without capture the render mixer is paced by render
 // submissions alone; a 1 ms timer then polls the stream's position while
-// the mixer is attached, with the system timer resolution raised to 1 ms
+// the mixer is attached, with the system timer resolution raised to its finest
 // for as long as it runs.
 #pragma once
 

@@ -159,7 +159,7 @@ TEST_F(WaveRtMixingTest, RenderPacedDeviceRunsTheOneMillisecondPositionTimer) {
     source_.SetCapturePaced(false);  // playback only
     ASSERT_EQ(mixer.Attach(Layout(Pcm(16, 2), Pcm(16, 0))), STATUS_SUCCESS);
     EXPECT_TRUE(source_.PositionTimerArmed());
-    EXPECT_EQ(kmsim::ClockTick_hns(), 10000u);
+    EXPECT_LE(kmsim::ClockTick_hns(), 10000u);  // at least as fine as the period
     kmtest::SleepMs(20);
     EXPECT_GE(client_->Snapshot(false).queries, 18u);
     EXPECT_LE(client_->Snapshot(false).queries, 21u);
