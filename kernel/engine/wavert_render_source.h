@@ -6,12 +6,13 @@
 //
 // On a device without capture the render mixer is paced by render
 // submissions alone; a 1 ms timer then polls the stream's position while
-// the mixer is attached, with the system timer resolution raised to 1 ms
+// the mixer is attached, with the system timer resolution raised to its finest
 // for as long as it runs.
 #pragma once
 
 #include <ntddk.h>
 
+#include "common/pool.h"
 #include "engine/engine_state.h"
 #include "engine/miniport_link.h"
 #include "engine/render_source.h"
@@ -19,7 +20,7 @@
 
 namespace vq7 {
 
-class WaveRtRenderSource final : public RenderSource {
+class WaveRtRenderSource final : public RenderSource, public PoolObject<kPoolTagUsba> {
 public:
     // `format` is the render format the client set; it changes only while
     // no mixer is attached.
