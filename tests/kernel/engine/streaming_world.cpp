@@ -143,6 +143,8 @@ void StreamingDevice::AttachClients() {
     WithDevice([&](simusb::AudioDevice& device) {
         simusb::FrameRecord& played = device.FirstRender()->Played();
         played.KeepSamples(false);
+        // Long runs keep counts only (the capture client checks the signal).
+        if (simusb::CaptureStream* capture = device.FirstCapture()) capture->Sent().KeepSamples(false);
         const ULONG bits = layout.render.bitsPerSample;
         // The first frame played may be any: a mixer paced by capture
         // starts its lead on the packets it finds. From it on, every frame
