@@ -31,13 +31,14 @@ TEST(EngineSoak, DISABLED_StreamsForTheSimulatedTimeAsked) {
     const enginetest::StreamFigures f = enginetest::RunStreaming(run);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     printf("soak %s %lu Hz %lld s %+lld ppm: start 0x%08lx, played %llu (out of order %llu), captured %llu "
-           "(out of order %llu), underruns %llu, overruns %llu (capture %llu), other device events %llu, "
+           "(out of order %llu), underruns %llu (first at device frame %llu), overruns %llu (capture %llu), other device events %llu, "
            "recoveries render %llu capture %llu, continuity failures %llu, feedback replaced %llu; %.1f s real\n",
            run.device.c_str(), static_cast<unsigned long>(run.rate), static_cast<long long>(run.seconds),
            static_cast<long long>(run.clockOffsetPpm), static_cast<unsigned long>(f.startStatus),
            static_cast<unsigned long long>(f.framesPlayed), static_cast<unsigned long long>(f.playedOutOfOrder),
            static_cast<unsigned long long>(f.framesCaptured), static_cast<unsigned long long>(f.capturedOutOfOrder),
-           static_cast<unsigned long long>(f.renderUnderruns), static_cast<unsigned long long>(f.renderOverruns),
+           static_cast<unsigned long long>(f.renderUnderruns), static_cast<unsigned long long>(f.firstUnderrunFrame),
+           static_cast<unsigned long long>(f.renderOverruns),
            static_cast<unsigned long long>(f.captureOverruns), static_cast<unsigned long long>(f.otherDeviceEvents),
            static_cast<unsigned long long>(f.renderRecoveries), static_cast<unsigned long long>(f.captureRecoveries),
            static_cast<unsigned long long>(f.continuityFailures), static_cast<unsigned long long>(f.feedbackReplaced),

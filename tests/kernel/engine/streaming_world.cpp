@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kmsim/registry.h"
 #include "kmsim/simulation.h"
 #include "simusb/render_stream.h"
@@ -183,7 +185,10 @@ void StreamingDevice::SetClockOffsetPpm(int64_t ppm) {
 // ---------------------------------------------------------------- a run
 
 StreamFigures RunStreaming(const StreamRun& run) {
-    kerneltest::DriverWorld world;
+    // Runs longer than the simulation's usual limit are what a soak is for.
+    kmsim::Options options;
+    options.virtualLimit_ns = std::max<int64_t>(options.virtualLimit_ns, (run.seconds + 600) * 1000000000LL);
+    kerneltest::DriverWorld world(simusbhost::ControllerIdentity{}, options);
     StreamingDevice device(world, run);
     StreamFigures figures;
     if (!device.Started()) return figures;
@@ -202,7 +207,9 @@ StreamFigures RunStreaming(const StreamRun& run) {
     }
     device.WithDevice([&](simusb::AudioDevice& usb) {
         if (simusb::RenderStream* render = usb.FirstRender()) {
-            figures.renderUnderruns = render->Events().Underruns().size();
+            const std::vector<simusb::StreamEvent> underruns = render->Events().Underruns();
+            figures.renderUnderruns = underruns.size();
+            figures.firstUnderrunFrame = underruns.empty() ? 0 : underruns.front().deviceFrame;
             figures.renderOverruns = render->Events().Overruns().size();
             figures.otherDeviceEvents += render->Events().Size() - figures.renderUnderruns - figures.renderOverruns;
         }

@@ -75,6 +75,7 @@ private:
 struct StreamFigures {
     NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
     uint64_t renderUnderruns = 0;  // device FIFO ran dry, or packets missing
+    uint64_t firstUnderrunFrame = 0;  // the device frame of the first one
     uint64_t renderOverruns = 0;   // frames that did not fit, packets too long
     uint64_t captureOverruns = 0;  // frames the device dropped for want of a poll
     uint64_t otherDeviceEvents = 0;
