@@ -81,7 +81,7 @@ void WaveRtRenderSource::StopPositionTimer() {
 // poll changes nothing in the stream.
 void WaveRtRenderSource::PositionTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* source = static_cast<WaveRtRenderSource*>(context);
-    if (source->timerArmed_ == 0) {
+    if (InterlockedCompareExchange(&source->timerArmed_, 0, 0) == 0) {
         return;
     }
     MiniportReference sink(source->miniport_);

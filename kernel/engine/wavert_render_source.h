@@ -32,7 +32,7 @@ public:
     // Whether the device captures, so that capture paces the mixer. Set
     // once at the adapter's start.
     void SetCapturePaced(bool paced) { capturePaced_ = paced; }
-    bool PositionTimerArmed() const { return timerArmed_ != 0; }
+    bool PositionTimerArmed() const { return InterlockedCompareExchange(&timerArmed_, 0, 0) != 0; }
 
     AudioFormat Format() const override;
     ULONG Read(UCHAR* destination, ULONG frames) override;
@@ -53,7 +53,7 @@ private:
     bool capturePaced_ = false;
     KTIMER timer_;
     KDPC timerDpc_;
-    LONG timerArmed_ = 0;
+    mutable volatile LONG timerArmed_ = 0;  // read by the DPC while Stop clears it
 };
 
 }  // namespace vq7
