@@ -15,6 +15,13 @@
 #include <stdunk.h>
 
 #include "engine/engine_state.h"
+#include "engine/miniport_link.h"
+#include "engine/mixer_set.h"
+#include "engine/pipeline_host.h"
+#include "engine/span_list.h"
+#include "engine/transfer_pipelines.h"
+#include "engine/wavert_capture_sink.h"
+#include "engine/wavert_render_source.h"
 #include "common/rundown_gate.h"
 #include "adapter/usb_audio_adapter.h"
 #include "usbaudiocl.h"
@@ -24,7 +31,9 @@ class CUSBAudioTerminal;
 class CUSBAudioAdapter : public IUsbAudioAdapter,
                          public IAdapterPowerManagement,
                          public IUsbAudioDsdControl,
-                         public CUnknown {
+                         public CUnknown,
+                         public vq7::MiniportLink,
+                         public vq7::PipelineHost {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CUSBAudioAdapter(PUNKNOWN outer);
@@ -70,14 +79,14 @@ public:
     // The status a USB transfer finished with: a device-gone status marks
     // the device failed, and the ASIO channel refuses opens from then on
     // until the next start. IRQL <= DISPATCH_LEVEL.
-    void NoteTransferStatus(NTSTATUS status);
+    void NoteTransferStatus(NTSTATUS status) override;
     // Counts a caller that reaches the adapter through an ASIO channel file
     // object; false once removal closed the gate. IRQL <= DISPATCH_LEVEL.
     bool EnterRemovalGate() { return removalGate_.TryEnter(); }
     void LeaveRemovalGate() { removalGate_.Leave(); }
 
     // The registered miniport with a reference, or null. IRQL <= DISPATCH_LEVEL.
-    IMiniportEngineSink* ReferenceMiniport();
+    IMiniportEngineSink* ReferenceMiniport() override;
 
     // Read-only views for the ASIO channel and the engine.
     CUSBAudioCL& ClassLayer() { return classLayer_; }
@@ -86,7 +95,37 @@ public:
     const CUSBStringDescriptor& DeviceName() const { return deviceName_; }
     ULONG PowerState() const { return powerState_; }
 
+    // ---- directions and transfer pipelines (adapter_directions.cpp)
+    // Starts one use of a direction: the first use opens the direction,
+    // starts its pipeline and returns once its first transfer completed.
+    // On a device with both directions both start and stop together.
+    // PASSIVE_LEVEL.
+    NTSTATUS StartDirection(bool capture);
+    // Ends one use; the last one stops the pipeline and closes the
+    // direction. STATUS_UNSUCCESSFUL when the two directions' counts of a
+    // duplex device disagree. PASSIVE_LEVEL.
+    NTSTATUS StopDirection(bool capture);
+    LONG DirectionUseCount(bool capture) const { return engine_.Direction(capture).useCount; }
+    const vq7::EngineStatistics& Statistics() const { return pipelines_.Statistics(); }
+    // ---- vq7::PipelineHost (StreamLayout and RenderSpansQueued with the mixing below)
+    void FailAsioStream() override;
+
 private:
+    // ---- directions (adapter_directions.cpp), under the stream-state mutex
+    NTSTATUS ChangeDirectionUse(bool capture, NTSTATUS (CUSBAudioAdapter::*both)(),
+                                NTSTATUS (CUSBAudioAdapter::*one)(bool));
+    bool DuplexCountsAgree() const;
+    void TakeStartStopFlag();
+    void ReleaseStartStopFlag();
+    NTSTATUS OpenDirection(bool capture);
+    NTSTATUS StartOneDirection(bool capture);
+    NTSTATUS StartBothDirections();
+    NTSTATUS StopOneDirection(bool capture);
+    NTSTATUS StopBothDirections();
+    void ClearFormatLocked(bool capture);
+    bool HasBothDirections() const;
+    bool Removing() const { return KeReadStateEvent(const_cast<KEVENT*>(&engine_.removing)) != 0; }
+
     NTSTATUS DecideSettings();
     NTSTATUS DecideSampleRate();
     NTSTATUS RemoveWaveSubdevice();
@@ -112,4 +151,32 @@ private:
     bool playbackOnly_ = false;
     ULONG asioOwnerPresent_ = 0;
     KMUTEX asioChannelMutex_;
+
+    // ---- mixing (adapter_mixing.cpp)
+public:
+    // The opened device streams as the mixers see them. IRQL <= DISPATCH_LEVEL.
+    vq7::DeviceStreamLayout StreamLayout() const override;
+    // Whether the WaveRT render span list holds a span. IRQL <= DISPATCH_LEVEL.
+    bool RenderSpansQueued() override { return renderSpans_.IsEmpty() == false; }
+    vq7::MixerSet& Mixers() { return mixers_; }
+    bool WaveRtPositionTimerArmed() const { return waveRtRenderSource_.PositionTimerArmed(); }
+
+private:
+    // Binds the WaveRT source and sink to their mixers once the audio
+    // model is known. PASSIVE_LEVEL.
+    void BindMixers();
+    // Detaches every mixer (ending the position timer) and empties both
+    // span lists. PASSIVE_LEVEL.
+    void TearDownMixing();
+
+    // Declared after the engine state, whose span lookaside they use, and
+    // in this order so that the mixers go before their sources and sinks.
+    vq7::SpanList renderSpans_{engine_.SpanLookaside()};
+    vq7::SpanList captureSpans_{engine_.SpanLookaside()};
+    vq7::WaveRtRenderSource waveRtRenderSource_{*this, renderSpans_, engine_.Direction(false).format};
+    vq7::WaveRtCaptureSink waveRtCaptureSink_{*this, captureSpans_, engine_.Direction(true).format};
+    vq7::MixerSet mixers_;
+    // The transfer pipelines, after the class layer, the engine state and
+    // the mixers they use.
+    vq7::TransferPipelines pipelines_{classLayer_, engine_, mixers_, *this};
 };

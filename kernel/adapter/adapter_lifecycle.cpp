@@ -21,6 +21,10 @@ CUSBAudioAdapter::CUSBAudioAdapter(PUNKNOWN outer) : CUnknown(outer) {
 }
 
 CUSBAudioAdapter::~CUSBAudioAdapter() {
+    // Removal stopped every use; a pipeline left by a failed start goes here.
+    pipelines_.StopPipeline(false);
+    pipelines_.StopPipeline(true);
+    TearDownMixing();
     if (deviceObject_ != nullptr) {
         // A newer start may have installed its own adapter meanwhile.
         vq7::DeviceExtension* extension = vq7::ExtensionOf(deviceObject_);
@@ -73,6 +77,7 @@ STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Init(PDEVICE_OBJECT PhysicalDeviceObje
         return status;
     }
     amdQuirk_ = vq7::DecideAmdQuirk(classLayer_, deviceKey_);
+    pipelines_.Bind(DeviceObject, amdQuirk_);
     status = classLayer_.SelectConfiguration();
     if (!NT_SUCCESS(status)) {
         VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceAdapter, "configuration failed: 0x%08lx", static_cast<ULONG>(status));
@@ -85,7 +90,12 @@ STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Init(PDEVICE_OBJECT PhysicalDeviceObje
         VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceAdapter, "device name not read: 0x%08lx", static_cast<ULONG>(status));
         return status;
     }
-    return DecideSettings();
+    status = DecideSettings();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    BindMixers();
+    return STATUS_SUCCESS;
 }
 
 // Steps 8 to 10 of Init: DSD, the dump setting, the transfer sizing and the
@@ -110,13 +120,17 @@ NTSTATUS CUSBAudioAdapter::DecideSettings() {
 }
 
 // PASSIVE_LEVEL. Removal: new formats and streaming are refused from now
-// on, and callers that came in through an ASIO channel file object are
-// waited for. Stopping the ASIO stream and the directions' remaining uses
-// belongs to the pipelines that run them.
+// on, callers that came in through an ASIO channel file object are waited
+// for, and every remaining use of a direction is stopped, render first.
 STDMETHODIMP_(void) CUSBAudioAdapter::PrepareForRemoval() {
     PAGED_CODE();
     KeSetEvent(&engine_.removing, IO_NO_INCREMENT, FALSE);
     removalGate_.CloseAndWait();
+    // A stop that fails (duplex counts that disagree) would fail again.
+    while (engine_.Direction(false).useCount > 0 && NT_SUCCESS(StopDirection(false))) {
+    }
+    while (engine_.Direction(true).useCount > 0 && NT_SUCCESS(StopDirection(true))) {
+    }
 }
 
 void CUSBAudioAdapter::NoteTransferStatus(NTSTATUS status) {

@@ -24,7 +24,9 @@ public:
     void Deliver(const UCHAR* buffer, ULONG frames);
 
 private:
-    CaptureSink* sink_ = nullptr;
+    mutable KSPIN_LOCK lock_;
+    CaptureSink* sink_ = nullptr;  // not owned
+    bool attached_ = false;
 };
 
 }  // namespace vq7

@@ -39,7 +39,7 @@ void EngineState::Initialize() {
         ExInitializeNPagedLookasideList(&spanLookaside_, nullptr, nullptr, LookasideFlags(), sizeof(SpanRecord),
                                         kPoolTagUsba, 0);
         ExInitializeNPagedLookasideList(&transferLookaside_, nullptr, nullptr, LookasideFlags(),
-                                        sizeof(USB_TRANSFER_CONTEXT), kPoolTagUsba, 0);
+                                        sizeof(TransferContext), kPoolTagUsba, 0);
         lookasidesCreated_ = true;
     }
 }
@@ -80,6 +80,18 @@ void EngineState::ReleaseDirections(bool capture, bool render) {
     if (capture) ReleaseOne(capture_);
     if (render) ReleaseOne(render_);
     exclusive = 0;
+}
+
+TransferContext* EngineState::AllocateTransferContext() {
+    auto* context = static_cast<TransferContext*>(ExAllocateFromNPagedLookasideList(&transferLookaside_));
+    if (context != nullptr) {
+        RtlZeroMemory(context, sizeof(*context));
+    }
+    return context;
+}
+
+void EngineState::FreeTransferContext(TransferContext* context) {
+    ExFreeToNPagedLookasideList(&transferLookaside_, context);
 }
 
 bool EngineState::AnyDirectionInUse() const {

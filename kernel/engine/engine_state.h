@@ -7,11 +7,13 @@
 
 #include <ntddk.h>
 
+#include "engine/transfer_context.h"
 #include "usbaudiocl.h"
 
 namespace vq7 {
 
-// A span of a WaveRT cyclic buffer queued for the engine.
+// A span of a WaveRT cyclic buffer queued for the engine: `address` moves
+// on and `length` shrinks as the engine consumes the span.
 struct SpanRecord {
     LIST_ENTRY link;
     PVOID address;
@@ -28,6 +30,14 @@ struct DirectionFormat {
     ULONG frameBytes;
 };
 
+// How far transfers of a direction paced by capture may stray from their
+// nominal size, as the paced format selection reported it.
+struct ImplicitFeedbackBounds {
+    ULONG nominalBytes;  // bytes of a transfer at the nominal rate
+    LONG framesBelow;    // 0 or negative
+    LONG framesAbove;    // 0 or positive
+};
+
 // One direction's events and counters.
 struct DirectionObjects {
     KEVENT stop;             // notification, set: cleared while the pipeline thread runs
@@ -40,6 +50,7 @@ struct DirectionObjects {
     DirectionFormat usbFormat;
     UCHAR formatSet;
     ULONG transferBytes;
+    ImplicitFeedbackBounds implicitFeedback;
     LONG useCount;
     LONG reservations;
 };
@@ -73,7 +84,13 @@ public:
     // under the stream-state mutex.
     void CloseDirection(CUSBAudioCL& classLayer, bool capture);
 
+    // Transfer records of the pipelines. IRQL <= DISPATCH_LEVEL.
+    TransferContext* AllocateTransferContext();
+    void FreeTransferContext(TransferContext* context);
+
     DirectionObjects& Direction(bool capture) { return capture ? capture_ : render_; }
+    // Where the span lists take their entries from.
+    NPAGED_LOOKASIDE_LIST& SpanLookaside() { return spanLookaside_; }
     const DirectionObjects& Direction(bool capture) const { return capture ? capture_ : render_; }
 
     KMUTEX streamStateMutex;

@@ -9,6 +9,7 @@
 
 #include <ntddk.h>
 
+#include "common/pool.h"
 #include "engine/device_stream_layout.h"
 #include "engine/render_source.h"
 #include "engine/sample_converter.h"
@@ -49,12 +50,39 @@ public:
 
     // For tests and tools.
     LONG Lead() const { return lead_; }
+    ULONG LatencyPercent() const { return latencyPercent_; }
+    bool IsStarted() const { return started_; }
 
 private:
-    // Members are the mixers' own business; see render_mixer.cpp.
+    // The context a packet-list entry belongs to.
+    TransferContext* ContextOf(PLIST_ENTRY entry) const;
+    // Under the lock: the lead state of a fresh run for `layout`.
+    void ResetLeadLocked(const DeviceStreamLayout& layout);
+    // Under the lock: `frames` converted frames into the listed packets,
+    // from `lead_` bytes after the start of the oldest one.
+    void MixIntoListed(const UCHAR* frames, ULONG count);
+    // Under the lock: reads up to `frames` frames of the source into the
+    // conversion buffer; returns the frames given.
+    ULONG ReadSource(ULONG frames);
+
     LIST_ENTRY TransferContext::*link_;
-    RenderSource* source_ = nullptr;
-    LONG lead_ = 0;
+    SIZE_T linkOffset_;               // of `link_` inside a TransferContext
+    mutable KSPIN_LOCK lock_;
+    RenderSource* source_ = nullptr;  // not owned
+    bool attached_ = false;
+    bool capturePaced_ = false;       // copied from the source at attach
+    bool started_ = false;            // a capture-paced run has begun
+    bool leadCorrected_ = false;
+    ULONG startFrame_ = 0;            // USB frame at which the run began
+    ULONG latencyPercent_ = 0;        // 0-100
+    LONG lead_ = 0;                   // bytes of the device's render format
+    ULONG frameBytes_ = 0;            // of the device's render format
+    ULONG rate_ = 0;
+    ULONG captureFrameBytes_ = 0;
+    SampleConverter converter_;
+    PoolBuffer<UCHAR> conversion_;    // tag "USBA"
+    ULONG conversionFrames_ = 0;      // source frames the buffer holds
+    LIST_ENTRY packets_;              // submitted packets, oldest first
 };
 
 }  // namespace vq7
