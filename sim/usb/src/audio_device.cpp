@@ -171,8 +171,11 @@ size_t AudioDevice::isoIn(uint8_t endpointAddress, const BusTime& at, std::span<
     }
     if (Port* port = FeedbackPort(endpointAddress); port != nullptr && port->render) {
         Sync(*port, at.time_ns);
-        const ClockModel* clock = port->render->Clock();
-        return clock == nullptr ? 0 : WriteFeedback(*clock, speed(), buffer);
+        RenderStream& render = *port->render;
+        const ClockModel* clock = render.Clock();
+        if (clock == nullptr) return 0;
+        render.AdvanceTo(at.time_ns);
+        return WriteFeedback(*clock, speed(), render.FifoShortfall(), buffer);
     }
     return 0;
 }

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "simusb/byte_order.h"
 #include "simusb/descriptor_builder.h"
 #include "simusb/ready_made_devices.h"
 #include "test_host.h"
@@ -140,6 +143,34 @@ TEST_F(RenderFixture, SettingZeroStopsTheStreamAndLaterPacketsAreNotPlayed) {
     EXPECT_EQ(render->Played().Count(), playedAtStop);
     ASSERT_EQ(render->Events().Count(StreamEvent::Kind::NotStreaming), 1u);
     EXPECT_EQ(render->Events().Of(StreamEvent::Kind::NotStreaming)[0].at.frame, 6u);
+}
+
+// A host that follows the device's feedback but sends 1/1024 frame per
+// microframe too little (7.8 frames a second): without the device closing
+// the loop the FIFO would run dry within 15 s.
+TEST_F(RenderFixture, FeedbackHoldsTheFifoAtItsThresholdAgainstAHostThatSendsTooLittle) {
+    constexpr uint8_t kFeedbackEndpoint = 0x81;
+    constexpr uint32_t kHostShortfall = 64;  // 2^-16 frames per microframe
+    device->SetClockOffsetPpm(1000, 0);
+    uint64_t fraction = 0;
+    size_t lowest = SIZE_MAX;
+    size_t highest = 0;
+    for (uint64_t microframe = 0; microframe < 8 * 20000; ++microframe) {
+        const std::vector<uint8_t> feedback = host->ReceiveIn(kFeedbackEndpoint, microframe, 4);
+        ASSERT_EQ(feedback.size(), 4u);
+        fraction += ReadLe(feedback, 0, 4) - kHostShortfall;
+        Send(microframe, static_cast<size_t>(fraction >> 16));
+        fraction &= 0xFFFF;
+        if (microframe >= 8 * 2000) {  // after two seconds to settle
+            lowest = std::min(lowest, render->FifoFrames());
+            highest = std::max(highest, render->FifoFrames());
+        }
+    }
+    EXPECT_TRUE(render->Events().Underruns().empty());
+    EXPECT_TRUE(render->Events().Overruns().empty());
+    const size_t threshold = render->StartThreshold();
+    EXPECT_GE(lowest + 12, threshold) << "lowest FIFO level " << lowest;
+    EXPECT_LE(highest, threshold + 12) << "highest FIFO level " << highest;
 }
 
 }  // namespace

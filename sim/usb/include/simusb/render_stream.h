@@ -47,6 +47,11 @@ public:
     size_t FifoFrames() const { return format_.channels == 0 ? 0 : fifo_.size() / format_.channels; }
     uint32_t FifoCapacity() const { return capacity_frames_; }
     uint32_t StartThreshold() const { return threshold_frames_; }
+    // While playing, the start threshold minus the frames the FIFO holds
+    // (what the device's feedback makes up for); 0 otherwise.
+    int64_t FifoShortfall() const {
+        return playing_ ? static_cast<int64_t>(threshold_frames_) - static_cast<int64_t>(FifoFrames()) : 0;
+    }
     const SampleFormat& Format() const { return format_; }
     const ClockModel* Clock() const { return clock_; }
     uint64_t Epoch() const { return epoch_; }
