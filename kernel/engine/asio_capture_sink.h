@@ -1,0 +1,32 @@
+// The ASIO capture sink: what the ASIO capture mixer hands captured audio
+// to, the ASIO stream's input ring, in the device's format unchanged. Each
+// delivery may complete the client's pending reads, which is done after
+// the mixer released its lock.
+#pragma once
+
+#include <ntddk.h>
+
+#include "engine/asio_stream.h"
+#include "engine/capture_sink.h"
+
+namespace vq7 {
+
+class AsioCaptureSink final : public CaptureSink {
+public:
+    explicit AsioCaptureSink(AsioStream& stream) : stream_(stream) {}
+
+    AudioFormat Format() const override { return stream_.InputFormat(); }
+    ULONG Write(const UCHAR* source, ULONG frames) override;
+    void AfterWrite() override { stream_.CompleteReads(); }
+    NTSTATUS Configure(const AudioFormat& deviceFormat, ULONG transferFrames) override {
+        UNREFERENCED_PARAMETER(deviceFormat);
+        UNREFERENCED_PARAMETER(transferFrames);
+        return STATUS_SUCCESS;
+    }
+    void Unconfigure() override {}
+
+private:
+    AsioStream& stream_;
+};
+
+}  // namespace vq7
