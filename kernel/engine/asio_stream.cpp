@@ -18,8 +18,12 @@ constexpr ULONG kPrefillExtraAt48k = 4;
 
 }  // namespace
 
-// Any IRQL. The growth share is computed signed: for buffers below 64
-// frames it is negative and shortens the pre-fill, which stays at least 0.
+// Any IRQL. The growth share only grows: for buffers below 64 frames it
+// is 0. Taken as negative it would shorten the pre-fill below the one
+// capture transfer the render mixer consumes before the client's first
+// write lands, and the output would underflow at every start; taken in
+// unsigned arithmetic it would fill the whole ring and add its length to
+// the latency.
 ULONG OutputPrefillFrames(ULONG rate, ULONG bufferFrames) {
     const ULONG framesPerMs = (rate + 500) / 1000;
     ULONG head = bufferFrames;
@@ -29,15 +33,15 @@ ULONG OutputPrefillFrames(ULONG rate, ULONG bufferFrames) {
             head = framesPerMs;
         }
     }
-    LONGLONG growth = (static_cast<LONGLONG>(rate) * 8 / 1000) *
-                      (static_cast<LONGLONG>(bufferFrames) - kPrefillBaseFrames) / kPrefillGrowthDivisor;
+    LONGLONG growth = 0;
+    if (bufferFrames > kPrefillBaseFrames) {
+        growth = (static_cast<LONGLONG>(rate) * 8 / 1000) *
+                 (static_cast<LONGLONG>(bufferFrames) - kPrefillBaseFrames) / kPrefillGrowthDivisor;
+    }
     if (rate == 48000) {
         growth += kPrefillExtraAt48k;
     }
     const LONGLONG frames = static_cast<LONGLONG>(head) + growth;
-    if (frames <= 0) {
-        return 0;
-    }
     return frames > MAXULONG ? MAXULONG : static_cast<ULONG>(frames);
 }
 

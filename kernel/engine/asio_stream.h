@@ -45,9 +45,8 @@ struct AsioStartParams {
 
 // The duplex output pre-fill in frames for `rate` and client buffers of
 // `bufferFrames`: the part of a buffer that is not a whole number of
-// milliseconds, plus a share that grows with the buffer beyond 64 frames.
-// Below 64 frames that share is negative and takes away from the first
-// part, never below nothing. Any IRQL.
+// milliseconds (the whole buffer when it is shorter than one), plus a
+// share that grows with the buffer beyond 64 frames (none below). Any IRQL.
 ULONG OutputPrefillFrames(ULONG rate, ULONG bufferFrames);
 
 class AsioStream final : private SystemThreadOwner {
