@@ -118,6 +118,9 @@ public:
 
 private:
     // ---- directions (adapter_directions.cpp), under the stream-state mutex
+    NTSTATUS ChangeDirectionUse(bool capture, NTSTATUS (CUSBAudioAdapter::*both)(),
+                                NTSTATUS (CUSBAudioAdapter::*one)(bool));
+    bool DuplexCountsAgree() const;
     void TakeStartStopFlag();
     void ReleaseStartStopFlag();
     NTSTATUS OpenDirection(bool capture);

@@ -108,14 +108,33 @@ NTSTATUS CUSBAudioAdapter::OpenDirection(bool capture) {
 // PASSIVE_LEVEL.
 NTSTATUS CUSBAudioAdapter::StartDirection(bool capture) {
     PAGED_CODE();
+    return ChangeDirectionUse(capture, &CUSBAudioAdapter::StartBothDirections, &CUSBAudioAdapter::StartOneDirection);
+}
+
+// PASSIVE_LEVEL. A start or a stop: under the start/stop flag and the
+// stream-state mutex, both directions of a duplex device together.
+NTSTATUS CUSBAudioAdapter::ChangeDirectionUse(bool capture, NTSTATUS (CUSBAudioAdapter::*both)(),
+                                              NTSTATUS (CUSBAudioAdapter::*one)(bool)) {
     TakeStartStopFlag();
     NTSTATUS status;
     {
         vq7::MutexLock guard(engine_.streamStateMutex);
-        status = HasBothDirections() ? StartBothDirections() : StartOneDirection(capture);
+        status = HasBothDirections() ? (this->*both)() : (this->*one)(capture);
     }
     ReleaseStartStopFlag();
     return status;
+}
+
+// Under the stream-state mutex. The two use counts of a duplex device move
+// as one; counts that disagree refuse every start and stop.
+bool CUSBAudioAdapter::DuplexCountsAgree() const {
+    const LONG render = engine_.Direction(false).useCount;
+    const LONG capture = engine_.Direction(true).useCount;
+    if (render != capture) {
+        VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceEngine, "use counts disagree: render %ld, capture %ld", render,
+                  capture);
+    }
+    return render == capture;
 }
 
 // PASSIVE_LEVEL, under the stream-state mutex.
@@ -166,9 +185,7 @@ NTSTATUS CUSBAudioAdapter::StartOneDirection(bool capture) {
 NTSTATUS CUSBAudioAdapter::StartBothDirections() {
     vq7::DirectionObjects& render = engine_.Direction(false);
     vq7::DirectionObjects& capture = engine_.Direction(true);
-    if (render.useCount != capture.useCount) {
-        VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceEngine, "use counts disagree: render %ld, capture %ld",
-                  render.useCount, capture.useCount);
+    if (!DuplexCountsAgree()) {
         return STATUS_UNSUCCESSFUL;
     }
     if (render.useCount > 0) {
@@ -218,14 +235,7 @@ NTSTATUS CUSBAudioAdapter::StartBothDirections() {
 // PASSIVE_LEVEL.
 NTSTATUS CUSBAudioAdapter::StopDirection(bool capture) {
     PAGED_CODE();
-    TakeStartStopFlag();
-    NTSTATUS status;
-    {
-        vq7::MutexLock guard(engine_.streamStateMutex);
-        status = HasBothDirections() ? StopBothDirections() : StopOneDirection(capture);
-    }
-    ReleaseStartStopFlag();
-    return status;
+    return ChangeDirectionUse(capture, &CUSBAudioAdapter::StopBothDirections, &CUSBAudioAdapter::StopOneDirection);
 }
 
 // PASSIVE_LEVEL, under the stream-state mutex.
@@ -256,9 +266,7 @@ NTSTATUS CUSBAudioAdapter::StopOneDirection(bool capture) {
 NTSTATUS CUSBAudioAdapter::StopBothDirections() {
     vq7::DirectionObjects& render = engine_.Direction(false);
     vq7::DirectionObjects& capture = engine_.Direction(true);
-    if (render.useCount != capture.useCount) {
-        VQ7_TRACE(TRACE_LEVEL_ERROR, vq7::kTraceEngine, "use counts disagree: render %ld, capture %ld",
-                  render.useCount, capture.useCount);
+    if (!DuplexCountsAgree()) {
         return STATUS_UNSUCCESSFUL;
     }
     if (render.useCount <= 0) {

@@ -1,5 +1,4 @@
-// The adapter's streaming slots: formats, spans and the prepared state of
-// the WaveRT streams.
+// The adapter's streaming slots: the formats of the WaveRT streams.
 
 #include "adapter/adapter.h"
 
@@ -84,15 +83,4 @@ void CUSBAudioAdapter::ClearFormatLocked(bool capture) {
     if (direction.useCount == 0) {
         engine_.CloseDirection(classLayer_, capture);
     }
-}
-
-STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Prepare(BOOLEAN Capture, ULONG BufferBytes) {
-    UNREFERENCED_PARAMETER(Capture);
-    UNREFERENCED_PARAMETER(BufferBytes);
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Unprepare(BOOLEAN Capture) {
-    UNREFERENCED_PARAMETER(Capture);
-    return STATUS_SUCCESS;
 }

@@ -9,7 +9,6 @@
 #include "common/delay.h"
 #include "common/pool.h"
 #include "common/trace.h"
-#include "engine/failure_hooks.h"
 #include "wavert/performance_parameters.h"
 
 namespace vq7 {
@@ -55,21 +54,13 @@ bool TransferPipelines::SubmitCapture(PVOID buffer, TransferContext* context) {
         return false;
     }
     const ULONG bytes = capture.transferBytes;
-    if (buffer == nullptr) {
-        buffer = ExAllocatePoolWithTag(NonPagedPoolType(), bytes, kPoolTagUsba);
-    }
-    if (context == nullptr) {
-        context = engine_.AllocateTransferContext();
-    }
-    if (buffer == nullptr || context == nullptr) {
+    if (!TakeBufferAndContext(&buffer, &context, bytes)) {
         ReleaseCaptureChain(buffer, context);
         return false;
     }
-    context->buffer = buffer;
-    context->size = bytes;
-    context->adapter = this;
-    NTSTATUS status =
-        classLayer_.SubmitCaptureTransfer(buffer, bytes, CaptureFramesPerTransfer, CaptureCompleted, context);
+    NTSTATUS status = classLayer_.SubmitCaptureTransfer(
+        buffer, bytes, CaptureFramesPerTransfer,
+        Completed<FailNextCaptureCompletion, &TransferPipelines::captureCompletions_>, context);
     if (!NT_SUCCESS(status)) {
         VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "capture submission failed: 0x%08lx", static_cast<ULONG>(status));
         KeSetEvent(&capture.error, IO_NO_INCREMENT, FALSE);
@@ -116,47 +107,24 @@ void TransferPipelines::RecoverCapture() {
     }
 }
 
-// IRQL <= DISPATCH_LEVEL, the class layer's completion.
-VOID TransferPipelines::CaptureCompleted(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context,
-                                         ULONG duration) {
-    auto* transfer = static_cast<TransferContext*>(context);
-    auto* self = static_cast<TransferPipelines*>(transfer->adapter);
-    status = ApplyFailureHook(FailNextCaptureCompletion, status);
-    self->RecordCompletion(transfer, status, bytes, startFrame, duration);
-    self->Enqueue(self->captureCompletions_, transfer);
-}
-
-// IRQL == DISPATCH_LEVEL.
-VOID TransferPipelines::CaptureDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto* self = static_cast<TransferPipelines*>(context);
-    if (!self->BeginDraining(self->captureCompletions_)) {
-        return;
-    }
-    while (TransferContext* transfer = self->NextCompleted(self->captureCompletions_)) {
-        self->ProcessCaptureCompletion(transfer);
-    }
-}
-
 // IRQL == DISPATCH_LEVEL.
 void TransferPipelines::ProcessCaptureCompletion(TransferContext* context) {
     DirectionObjects& capture = engine_.Direction(true);
-    NTSTATUS status = context->status;
-    if (KeReadStateEvent(&capture.firstCompletion) == 0) {
-        captureContinuity_.Restart(context->completionFrame);
-        KeSetEvent(&capture.firstCompletion, IO_NO_INCREMENT, FALSE);
-    } else {
-        const NTSTATUS checked =
-            captureContinuity_.Check(context->completionFrame, status,
-                                     CaptureTransfersInFlight * CaptureFramesPerTransfer, CaptureFramesPerTransfer);
-        if (checked != status) {
-            Count(statistics_.frameContinuityFailures);
-            status = checked;
-        }
+    const bool first = KeReadStateEvent(&capture.firstCompletion) == 0;
+    NTSTATUS status = CheckContinuity(capture, captureContinuity_, context,
+                                      CaptureTransfersInFlight * CaptureFramesPerTransfer, CaptureFramesPerTransfer);
+    // A device hands over what it sampled while nobody polled in the first
+    // packets of a (re)start; they may be longer than a running stream's.
+    // Refusing them would restart capture for ever.
+    if (first && status == STATUS_UNEXPECTED_IO_ERROR) {
+        status = STATUS_SUCCESS;
     }
     if (NT_SUCCESS(status)) {
         Count(statistics_.captureTransfersCompleted);
         DeliverCapture(context);
     } else {
+        VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "capture completion failed at frame %lu: 0x%08lx (length %lu)",
+                  context->completionFrame, static_cast<ULONG>(status), context->length);
         Count(statistics_.failedCompletions);
         MarkDeviceGone(status, capture.stop);
         KeSetEvent(&capture.error, IO_NO_INCREMENT, FALSE);

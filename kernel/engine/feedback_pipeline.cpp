@@ -24,19 +24,10 @@ bool TransferPipelines::SubmitFeedback(PVOID buffer, TransferContext* context) {
         return false;
     }
     const ULONG bytes = classLayer_.GetFeedbackTransferBytes();
-    if (buffer == nullptr && bytes != 0) {
-        buffer = ExAllocatePoolWithTag(NonPagedPoolType(), bytes, kPoolTagUsba);
-    }
-    if (context == nullptr) {
-        context = engine_.AllocateTransferContext();
-    }
-    if (buffer == nullptr || context == nullptr) {
+    if (!TakeBufferAndContext(&buffer, &context, bytes)) {
         ReleaseFeedbackChain(buffer, context);
         return false;
     }
-    context->buffer = buffer;
-    context->size = bytes;
-    context->adapter = this;
     NTSTATUS status = classLayer_.RecvFeedback(buffer, bytes, FeedbackCompleted, context);
     if (!NT_SUCCESS(status)) {
         VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "feedback submission failed: 0x%08lx", static_cast<ULONG>(status));

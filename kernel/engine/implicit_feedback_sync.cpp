@@ -62,9 +62,8 @@ void TransferPipelines::CountCaptureForSync(ULONG length) {
     }
     // A transfer outside the paced bounds (the empty ones while the stream
     // starts) says nothing about the device clock: render would start short.
-    const ImplicitFeedbackBounds& bounds = capture.implicitFeedback;
-    const LONG deviation = SignedFrames(length, bounds.nominalBytes, capture.usbFormat.frameBytes);
-    if (deviation < bounds.framesBelow || deviation > bounds.framesAbove) {
+    LONG deviation = 0;
+    if (!CaptureDeviation(length, &deviation)) {
         return;
     }
     InStackLockForDpc lock(syncLock_);
@@ -88,16 +87,23 @@ void TransferPipelines::CountCaptureForSync(ULONG length) {
     KeSetEvent(&engine_.implicitFeedbackSync, IO_NO_INCREMENT, FALSE);
 }
 
-// IRQL == DISPATCH_LEVEL, the capture DPC. Deviations outside the paced
-// bounds are not the clock's (a starting or broken stream) and are left out.
-void TransferPipelines::AccumulateCaptureDeviation(ULONG length) {
+// IRQL <= DISPATCH_LEVEL. Deviations outside the paced bounds are not the
+// clock's (a starting or broken stream).
+bool TransferPipelines::CaptureDeviation(ULONG length, LONG* deviation) const {
     const DirectionObjects& capture = engine_.Direction(true);
     if (capture.usbFormat.frameBytes == 0) {
-        return;
+        return false;
     }
     const ImplicitFeedbackBounds& bounds = capture.implicitFeedback;
-    const LONG deviation = SignedFrames(length, bounds.nominalBytes, capture.usbFormat.frameBytes);
-    if (deviation < bounds.framesBelow || deviation > bounds.framesAbove) {
+    *deviation = SignedFrames(length, bounds.nominalBytes, capture.usbFormat.frameBytes);
+    return *deviation >= bounds.framesBelow && *deviation <= bounds.framesAbove;
+}
+
+// IRQL == DISPATCH_LEVEL, the capture DPC; deviations outside the bounds
+// are left out.
+void TransferPipelines::AccumulateCaptureDeviation(ULONG length) {
+    LONG deviation = 0;
+    if (!CaptureDeviation(length, &deviation)) {
         return;
     }
     InStackLockForDpc lock(accumulatorLock_);

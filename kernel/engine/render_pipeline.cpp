@@ -13,7 +13,6 @@
 #include "common/locks.h"
 #include "common/pool.h"
 #include "common/trace.h"
-#include "engine/failure_hooks.h"
 #include "engine/render_packet_dump.h"
 #include "wavert/performance_parameters.h"
 
@@ -217,7 +216,8 @@ bool TransferPipelines::TakeRenderSubmission(TransferContext** taken) {
     }
     context->inFlight = TRUE;
     NTSTATUS status = classLayer_.SubmitRenderTransfer(context->buffer, context->mdl, context->size,
-                                                       PlaybackFramesPerTransfer, RenderCompleted, context);
+                                                       PlaybackFramesPerTransfer,
+        Completed<FailNextRenderCompletion, &TransferPipelines::renderCompletions_>, context);
     if (!NT_SUCCESS(status)) {
         VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "render submission failed: 0x%08lx", static_cast<ULONG>(status));
         context->inFlight = FALSE;
@@ -274,44 +274,15 @@ void TransferPipelines::ClearMixerLists() {
     mixers_.waveRtRender.ClearList();
 }
 
-// IRQL <= DISPATCH_LEVEL, the class layer's completion.
-VOID TransferPipelines::RenderCompleted(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context,
-                                        ULONG duration) {
-    auto* transfer = static_cast<TransferContext*>(context);
-    auto* self = static_cast<TransferPipelines*>(transfer->adapter);
-    status = ApplyFailureHook(FailNextRenderCompletion, status);
-    self->RecordCompletion(transfer, status, bytes, startFrame, duration);
-    self->Enqueue(self->renderCompletions_, transfer);
-}
-
-// IRQL == DISPATCH_LEVEL.
-VOID TransferPipelines::RenderDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto* self = static_cast<TransferPipelines*>(context);
-    if (!self->BeginDraining(self->renderCompletions_)) {
-        return;
-    }
-    while (TransferContext* transfer = self->NextCompleted(self->renderCompletions_)) {
-        self->ProcessRenderCompletion(transfer);
-    }
-}
-
 // IRQL == DISPATCH_LEVEL.
 void TransferPipelines::ProcessRenderCompletion(TransferContext* context) {
     DirectionObjects& render = engine_.Direction(false);
-    NTSTATUS status = context->status;
-    if (KeReadStateEvent(&render.firstCompletion) == 0) {
-        renderContinuity_.Restart(context->completionFrame);
-        KeSetEvent(&render.firstCompletion, IO_NO_INCREMENT, FALSE);
-    } else {
-        const NTSTATUS checked =
-            renderContinuity_.Check(context->completionFrame, status,
-                                    PlaybackTransfersInFlight * PlaybackFramesPerTransfer, PlaybackFramesPerTransfer);
-        if (checked != status) {
-            Count(statistics_.frameContinuityFailures);
-            status = checked;
-        }
-    }
+    const NTSTATUS status = CheckContinuity(render, renderContinuity_, context,
+                                            PlaybackTransfersInFlight * PlaybackFramesPerTransfer,
+                                            PlaybackFramesPerTransfer);
     if (NT_SUCCESS(status) && context->length != context->size) {
+        VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "render completion of %lu bytes for %lu", context->length,
+                  context->size);
         KeSetEvent(&render.error, IO_NO_INCREMENT, FALSE);
     }
     {
@@ -335,6 +306,8 @@ void TransferPipelines::ProcessRenderCompletion(TransferContext* context) {
         SubmitRender(context);
         return;
     }
+    VQ7_TRACE(TRACE_LEVEL_WARNING, kTraceEngine, "render completion failed at frame %lu: 0x%08lx",
+              context->completionFrame, static_cast<ULONG>(status));
     Count(statistics_.failedCompletions);
     MarkDeviceGone(status, render.stop);
     KeSetEvent(&render.error, IO_NO_INCREMENT, FALSE);

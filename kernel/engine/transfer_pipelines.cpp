@@ -6,6 +6,7 @@
 
 #include "common/delay.h"
 #include "common/locks.h"
+#include "common/pool.h"
 #include "common/trace.h"
 #include "wavert/performance_parameters.h"
 
@@ -26,10 +27,14 @@ TransferPipelines::TransferPipelines(CUSBAudioCL& classLayer, EngineState& engin
     : classLayer_(classLayer), engine_(engine), mixers_(mixers), host_(host) {
     KeInitializeSpinLock(&captureCompletions_.lock);
     InitializeListHead(&captureCompletions_.list);
-    KeInitializeDpc(&captureCompletions_.dpc, CaptureDpc, this);
+    KeInitializeDpc(&captureCompletions_.dpc,
+                    CompletionDpc<&TransferPipelines::captureCompletions_, &TransferPipelines::ProcessCaptureCompletion>,
+                    this);
     KeInitializeSpinLock(&renderCompletions_.lock);
     InitializeListHead(&renderCompletions_.list);
-    KeInitializeDpc(&renderCompletions_.dpc, RenderDpc, this);
+    KeInitializeDpc(&renderCompletions_.dpc,
+                    CompletionDpc<&TransferPipelines::renderCompletions_, &TransferPipelines::ProcessRenderCompletion>,
+                    this);
     KeInitializeSpinLock(&renderFreeLock_);
     InitializeListHead(&renderFree_);
     KeInitializeSpinLock(&accumulatorLock_);
@@ -216,6 +221,38 @@ TransferContext* TransferPipelines::NextCompleted(CompletionQueue& queue) {
         return nullptr;
     }
     return CONTAINING_RECORD(RemoveHeadList(&queue.list), TransferContext, link);
+}
+
+// IRQL <= DISPATCH_LEVEL.
+bool TransferPipelines::TakeBufferAndContext(PVOID* buffer, TransferContext** context, ULONG bytes) {
+    if (*buffer == nullptr && bytes != 0) {
+        *buffer = ExAllocatePoolWithTag(NonPagedPoolType(), bytes, kPoolTagUsba);
+    }
+    if (*context == nullptr) {
+        *context = engine_.AllocateTransferContext();
+    }
+    if (*buffer == nullptr || *context == nullptr) {
+        return false;
+    }
+    (*context)->buffer = *buffer;
+    (*context)->size = bytes;
+    (*context)->adapter = this;
+    return true;
+}
+
+// IRQL == DISPATCH_LEVEL, the direction's DPC.
+NTSTATUS TransferPipelines::CheckContinuity(DirectionObjects& direction, FrameContinuity& continuity,
+                                            const TransferContext* context, ULONG limitFrames, ULONG stepFrames) {
+    if (KeReadStateEvent(&direction.firstCompletion) == 0) {
+        continuity.Restart(context->completionFrame);
+        KeSetEvent(&direction.firstCompletion, IO_NO_INCREMENT, FALSE);
+        return context->status;
+    }
+    const NTSTATUS checked = continuity.Check(context->completionFrame, context->status, limitFrames, stepFrames);
+    if (checked != context->status) {
+        Count(statistics_.frameContinuityFailures);
+    }
+    return checked;
 }
 
 // IRQL <= DISPATCH_LEVEL. A failed transfer goes back through a work item;

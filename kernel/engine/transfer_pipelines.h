@@ -19,6 +19,7 @@
 #include "common/system_thread.h"
 #include "engine/engine_state.h"
 #include "engine/engine_statistics.h"
+#include "engine/failure_hooks.h"
 #include "engine/frame_continuity.h"
 #include "engine/mixer_set.h"
 #include "engine/pipeline_host.h"
@@ -99,7 +100,36 @@ private:
     // draining flag then. IRQL == DISPATCH_LEVEL.
     TransferContext* NextCompleted(CompletionQueue& queue);
     bool BeginDraining(CompletionQueue& queue);
+    // The first completion after a start sets the direction's first
+    // completion and is the reference frame; later ones are checked for
+    // continuity. The status to handle the completion with.
+    NTSTATUS CheckContinuity(DirectionObjects& direction, FrameContinuity& continuity,
+                             const TransferContext* context, ULONG limitFrames, ULONG stepFrames);
     void RecordCompletion(TransferContext* context, NTSTATUS status, ULONG bytes, ULONG startFrame, ULONG duration);
+    // The class layer's completion of a capture or render transfer: the
+    // failure hook applied, the completion recorded and queued to the
+    // direction's DPC. IRQL <= DISPATCH_LEVEL.
+    template <volatile LONG& Hook, CompletionQueue TransferPipelines::*Queue>
+    static VOID Completed(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context, ULONG duration) {
+        auto* transfer = static_cast<TransferContext*>(context);
+        auto* self = static_cast<TransferPipelines*>(transfer->adapter);
+        self->RecordCompletion(transfer, ApplyFailureHook(Hook, status), bytes, startFrame, duration);
+        self->Enqueue(self->*Queue, transfer);
+    }
+    // The direction's DPC: the queued completions, one at a time, in order.
+    template <CompletionQueue TransferPipelines::*Queue, void (TransferPipelines::*Process)(TransferContext*)>
+    static VOID NTAPI CompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
+        auto* self = static_cast<TransferPipelines*>(context);
+        if (!self->BeginDraining(self->*Queue)) {
+            return;
+        }
+        while (TransferContext* transfer = self->NextCompleted(self->*Queue)) {
+            (self->*Process)(transfer);
+        }
+    }
+    // A buffer of `bytes` and a context for a submission, the given ones or
+    // new ones; false when either cannot be had.
+    bool TakeBufferAndContext(PVOID* buffer, TransferContext** context, ULONG bytes);
     bool QueueResubmission(TransferContext* context, PIO_WORKITEM_ROUTINE routine);
     void ResetPipe(PUSBD_PIPE_INFORMATION pipe, bool abortFirst);
 
@@ -110,8 +140,6 @@ private:
     void RecoverCapture();
     void ProcessCaptureCompletion(TransferContext* context);
     void DeliverCapture(const TransferContext* context);
-    static VOID CaptureCompleted(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context, ULONG duration);
-    static VOID NTAPI CaptureDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
 
     // ---- render (render_pipeline.cpp)
     void RunRender();
@@ -124,8 +152,6 @@ private:
     void FillAndAttach(TransferContext* context);
     void ProcessRenderCompletion(TransferContext* context);
     void ClearMixerLists();
-    static VOID RenderCompleted(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID context, ULONG duration);
-    static VOID NTAPI RenderDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI RenderWorkItem(PDEVICE_OBJECT, PVOID context);
 
     // ---- feedback (feedback_pipeline.cpp)
@@ -138,6 +164,9 @@ private:
     // ---- implicit feedback (implicit_feedback_sync.cpp)
     // Collects the first render sizes from capture; false when a stop came first.
     bool SynchroniseWithCapture();
+    // The signed frames a capture transfer of `length` bytes deviates from
+    // nominal; false outside the paced bounds.
+    bool CaptureDeviation(ULONG length, LONG* deviation) const;
     void CountCaptureForSync(ULONG length);
     void AccumulateCaptureDeviation(ULONG length);
     // The signed frames the next render transfer deviates from nominal.

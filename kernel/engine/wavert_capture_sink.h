@@ -8,6 +8,7 @@
 #include <ntddk.h>
 
 #include "engine/capture_sink.h"
+#include "common/pool.h"
 #include "engine/engine_state.h"
 #include "engine/miniport_link.h"
 #include "engine/sample_converter.h"
@@ -15,7 +16,7 @@
 
 namespace vq7 {
 
-class WaveRtCaptureSink final : public CaptureSink {
+class WaveRtCaptureSink final : public CaptureSink, public PoolObject<kPoolTagUsba> {
 public:
     // `format` is the capture format the client set; it changes only while
     // no mixer is attached.

@@ -6,6 +6,11 @@ namespace {
 
 constexpr LONG kPositionPeriod_hns = 10000;  // 1 ms
 constexpr LONG kPositionPeriod_ms = 1;
+// The resolution asked for while the timer runs: the period counted in
+// milliseconds, taken as 100 ns units, asks for far less than any system
+// clock offers, so the system runs its finest clock and the 1 ms timer
+// fires on time.
+constexpr ULONG kRequestedResolution = kPositionPeriod_hns / 10000 > 0 ? kPositionPeriod_hns / 10000 : 1;
 
 }  // namespace
 
@@ -53,7 +58,7 @@ NTSTATUS WaveRtRenderSource::OnAttach() {
 
 void WaveRtRenderSource::StartPositionTimer() {
     StopPositionTimer();
-    ExSetTimerResolution(kPositionPeriod_hns, TRUE);
+    ExSetTimerResolution(kRequestedResolution, TRUE);
     InterlockedExchange(&timerArmed_, 1);
     LARGE_INTEGER due;
     due.QuadPart = -kPositionPeriod_hns;  // relative
@@ -76,7 +81,7 @@ void WaveRtRenderSource::StopPositionTimer() {
 // poll changes nothing in the stream.
 void WaveRtRenderSource::PositionTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* source = static_cast<WaveRtRenderSource*>(context);
-    if (source->timerArmed_ == 0) {
+    if (InterlockedCompareExchange(&source->timerArmed_, 0, 0) == 0) {
         return;
     }
     MiniportReference sink(source->miniport_);

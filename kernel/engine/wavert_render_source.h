@@ -6,12 +6,13 @@
 //
 // On a device without capture the render mixer is paced by render
 // submissions alone; a 1 ms timer then polls the stream's position while
-// the mixer is attached, with the system timer resolution raised to 1 ms
+// the mixer is attached, with the system timer resolution raised to its finest
 // for as long as it runs.
 #pragma once
 
 #include <ntddk.h>
 
+#include "common/pool.h"
 #include "engine/engine_state.h"
 #include "engine/miniport_link.h"
 #include "engine/render_source.h"
@@ -19,7 +20,7 @@
 
 namespace vq7 {
 
-class WaveRtRenderSource final : public RenderSource {
+class WaveRtRenderSource final : public RenderSource, public PoolObject<kPoolTagUsba> {
 public:
     // `format` is the render format the client set; it changes only while
     // no mixer is attached.
@@ -31,7 +32,7 @@ public:
     // Whether the device captures, so that capture paces the mixer. Set
     // once at the adapter's start.
     void SetCapturePaced(bool paced) { capturePaced_ = paced; }
-    bool PositionTimerArmed() const { return timerArmed_ != 0; }
+    bool PositionTimerArmed() const { return InterlockedCompareExchange(&timerArmed_, 0, 0) != 0; }
 
     AudioFormat Format() const override;
     ULONG Read(UCHAR* destination, ULONG frames) override;
@@ -52,7 +53,7 @@ private:
     bool capturePaced_ = false;
     KTIMER timer_;
     KDPC timerDpc_;
-    LONG timerArmed_ = 0;
+    mutable volatile LONG timerArmed_ = 0;  // read by the DPC while Stop clears it
 };
 
 }  // namespace vq7

@@ -84,13 +84,14 @@ NTSTATUS CUSBCL::CopyInterfaceInfo(ULONG slot, PUSBD_INTERFACE_INFORMATION info)
     if (slot >= interfaceCount_ || info == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (interfaces_[slot] != nullptr) {
-        ExFreePoolWithTag(interfaces_[slot], vq7::kPoolTagUsba);
-        interfaces_[slot] = nullptr;
-    }
+    // The old copy goes only once the new one is there: a slot left empty
+    // would refuse every later selection on the interface.
     auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(vq7::AllocateZeroed(info->Length, vq7::kPoolTagUsba));
     if (copy == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (interfaces_[slot] != nullptr) {
+        ExFreePoolWithTag(interfaces_[slot], vq7::kPoolTagUsba);
     }
     RtlCopyMemory(copy, info, info->Length);
     // Only as many pipes as the copy holds can ever be looked at.

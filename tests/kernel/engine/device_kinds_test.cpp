@@ -49,7 +49,9 @@ class EngineDeviceKinds : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(EngineDeviceKinds, StreamsInOrderWithoutGlitches) {
     const Kind& kind = GetParam();
-    const StreamRun run{kind.device, kind.rate, 0, 2, kind.amd};
+    StreamRun run = enginetest::RunOf(kind.device, kind.rate);
+    run.seconds = 2;
+    run.forceAmdQuirk = kind.amd;
     ExpectCleanRun(RunStreaming(run), run, kind.captures);
     EXPECT_EQ(kmsim::OutstandingAllocations(kmsim::PoolTag("USBA")), 0u);
 }

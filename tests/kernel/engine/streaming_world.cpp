@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kmsim/registry.h"
 #include "kmsim/simulation.h"
 #include "simusb/render_stream.h"
@@ -80,8 +82,18 @@ void SleepMs(LONG64 milliseconds) {
 
 StreamingDevice::StreamingDevice(kerneltest::DriverWorld& world, const StreamRun& run)
     : world_(world), rate_(run.rate) {
-    usb_ = world.Make(run.device.c_str());
+    if (run.edit) {
+        simusb::AudioDescription description = kerneltest::DescriptionOf(run.device);
+        run.edit(description);
+        usb_ = world.Make(description);
+    } else {
+        usb_ = world.Make(run.device.c_str());
+    }
     if (usb_ == nullptr) return;
+    if (run.playbackFramesPerTransfer != 0) {
+        kmsim::RegistrySetDword("\\Registry\\Machine\\SOFTWARE\\VEXO\\Q7 ASIO Performance", "param1",
+                                run.playbackFramesPerTransfer);
+    }
     if (run.forceAmdQuirk) {
         // The quirk is read at start: learn the hardware key, then start again.
         EXPECT_EQ(world.Plug(usb_, &pdo_), STATUS_SUCCESS);
@@ -133,6 +145,8 @@ void StreamingDevice::AttachClients() {
     WithDevice([&](simusb::AudioDevice& device) {
         simusb::FrameRecord& played = device.FirstRender()->Played();
         played.KeepSamples(false);
+        // Long runs keep counts only (the capture client checks the signal).
+        if (simusb::CaptureStream* capture = device.FirstCapture()) capture->Sent().KeepSamples(false);
         const ULONG bits = layout.render.bitsPerSample;
         // The first frame played may be any: a mixer paced by capture
         // starts its lead on the packets it finds. From it on, every frame
@@ -171,18 +185,31 @@ void StreamingDevice::SetClockOffsetPpm(int64_t ppm) {
 // ---------------------------------------------------------------- a run
 
 StreamFigures RunStreaming(const StreamRun& run) {
-    kerneltest::DriverWorld world;
+    // Runs longer than the simulation's usual limit are what a soak is for.
+    kmsim::Options options;
+    options.virtualLimit_ns = std::max<int64_t>(options.virtualLimit_ns, (run.seconds + 600) * 1000000000LL);
+    kerneltest::DriverWorld world(simusbhost::ControllerIdentity{}, options);
     StreamingDevice device(world, run);
     StreamFigures figures;
     if (!device.Started()) return figures;
+    // The offset is set before the stream starts: the simulated device
+    // settles a change in the middle of a bus frame all at once.
+    device.SetClockOffsetPpm(run.clockOffsetPpm);
     figures.startStatus = device.Start();
     if (!NT_SUCCESS(figures.startStatus)) return figures;
     device.AttachClients();
-    device.SetClockOffsetPpm(run.clockOffsetPpm);
-    SleepMs(run.seconds * 1000);
+    if (run.reverseHalfway) {
+        SleepMs(run.seconds * 500);
+        device.SetClockOffsetPpm(-run.clockOffsetPpm);
+        SleepMs(run.seconds * 500);
+    } else {
+        SleepMs(run.seconds * 1000);
+    }
     device.WithDevice([&](simusb::AudioDevice& usb) {
         if (simusb::RenderStream* render = usb.FirstRender()) {
-            figures.renderUnderruns = render->Events().Underruns().size();
+            const std::vector<simusb::StreamEvent> underruns = render->Events().Underruns();
+            figures.renderUnderruns = underruns.size();
+            figures.firstUnderrunFrame = underruns.empty() ? 0 : underruns.front().deviceFrame;
             figures.renderOverruns = render->Events().Overruns().size();
             figures.otherDeviceEvents += render->Events().Size() - figures.renderUnderruns - figures.renderOverruns;
         }
@@ -199,8 +226,8 @@ StreamFigures RunStreaming(const StreamRun& run) {
     figures.framesCaptured = device.Sink().Frames();
     figures.capturedOutOfOrder = device.Sink().Discontinuities();
     device.Stop();
-    figures.framesPlayed = device.framesPlayed;
-    figures.playedOutOfOrder = device.playedOutOfOrder;
+    figures.framesPlayed = device.framesPlayed.load();
+    figures.playedOutOfOrder = device.playedOutOfOrder.load();
     return figures;
 }
 

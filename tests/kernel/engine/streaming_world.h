@@ -8,11 +8,13 @@
 
 #include <ntddk.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "descriptor_edits.h"
 #include "driver_world.h"
 #include "engine/capture_sink.h"
 #include "engine/render_source.h"
@@ -73,6 +75,7 @@ private:
 struct StreamFigures {
     NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
     uint64_t renderUnderruns = 0;  // device FIFO ran dry, or packets missing
+    uint64_t firstUnderrunFrame = 0;  // the device frame of the first one
     uint64_t renderOverruns = 0;   // frames that did not fit, packets too long
     uint64_t captureOverruns = 0;  // frames the device dropped for want of a poll
     uint64_t otherDeviceEvents = 0;
@@ -92,7 +95,19 @@ struct StreamRun {
     int64_t clockOffsetPpm = 0;
     LONG64 seconds = 1;           // simulated
     bool forceAmdQuirk = false;
+    bool reverseHalfway = false;  // the clock offset turns to its opposite after half the run
+    ULONG playbackFramesPerTransfer = 0;  // written to the performance key before the start; 0: the default
+    // Changes to the ready-made device's description, if any.
+    std::function<void(simusb::AudioDescription&)> edit;
 };
+
+// A run of a ready-made device at a rate, everything else as by default.
+inline StreamRun RunOf(const char* device, ULONG rate) {
+    StreamRun run;
+    run.device = device;
+    run.rate = rate;
+    return run;
+}
 
 // A device started in a world, its directions opened at a rate.
 class StreamingDevice {
@@ -117,9 +132,11 @@ public:
     void WithDevice(const std::function<void(simusb::AudioDevice&)>& fn);
     void SetClockOffsetPpm(int64_t ppm);
 
-    // What the device's render record showed while the clients were attached.
-    uint64_t framesPlayed = 0;
-    uint64_t playedOutOfOrder = 0;
+    // What the device's render record showed while the clients were
+    // attached. Read them rather than the device while streaming: a look
+    // at the simulated device settles its time within a bus frame.
+    std::atomic<uint64_t> framesPlayed{0};
+    std::atomic<uint64_t> playedOutOfOrder{0};
 
 private:
     kerneltest::DriverWorld& world_;

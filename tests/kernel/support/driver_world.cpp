@@ -19,8 +19,9 @@ void ResetPerformanceValues() {
     vq7::CaptureTransfersInFlight = 16;
 }
 
-DriverWorld::DriverWorld(const simusbhost::ControllerIdentity& controller)
-    : bus_(std::make_unique<simusbhost::Bus>(controller)),
+DriverWorld::DriverWorld(const simusbhost::ControllerIdentity& controller, const kmsim::Options& options)
+    : sim_(options),
+      bus_(std::make_unique<simusbhost::Bus>(controller)),
       pnp_(std::make_unique<simpnp::PnpManager>(*bus_, simpnp::DriverImage{"vq7audio", DriverEntry})) {
     ResetPerformanceValues();
 }

@@ -31,7 +31,8 @@ struct PluggedDevice {
 
 class DriverWorld {
 public:
-    explicit DriverWorld(const simusbhost::ControllerIdentity& controller = {});
+    explicit DriverWorld(const simusbhost::ControllerIdentity& controller = {},
+                         const kmsim::Options& options = kmsim::Options{});
     ~DriverWorld();
 
     // A ready-made device, or one described, made and kept for replugging.
