@@ -18,11 +18,8 @@ public:
     AudioFormat Format() const override { return stream_.InputFormat(); }
     ULONG Write(const UCHAR* source, ULONG frames) override;
     void AfterWrite() override { stream_.CompleteReads(); }
-    NTSTATUS Configure(const AudioFormat& deviceFormat, ULONG transferFrames) override {
-        UNREFERENCED_PARAMETER(deviceFormat);
-        UNREFERENCED_PARAMETER(transferFrames);
-        return STATUS_SUCCESS;
-    }
+    // The device's frames are stored unchanged: nothing to set up.
+    NTSTATUS Configure(const AudioFormat&, ULONG) override { return STATUS_SUCCESS; }
     void Unconfigure() override {}
 
 private:
