@@ -101,6 +101,7 @@ private:
     // SystemThreadOwner: the output thread of an output-only stream.
     void Run() override;
     void MovePendingWrites();
+    NTSTATUS QueueRequest(PIRP irp, bool read);
     NTSTATUS StartOutputThread();
     void StopOutputThread();
     void ResetStream();

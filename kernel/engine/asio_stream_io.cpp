@@ -113,7 +113,14 @@ VOID AsioStream::CancelPending(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 // PASSIVE_LEVEL, from any handle of the device.
-NTSTATUS AsioStream::QueueRead(PIRP irp) {
+NTSTATUS AsioStream::QueueRead(PIRP irp) { return QueueRequest(irp, true); }
+
+NTSTATUS AsioStream::QueueWrite(PIRP irp) { return QueueRequest(irp, false); }
+
+// PASSIVE_LEVEL. Reads wait for captured audio. A duplex write never
+// waits: what does not fit becomes debt, so the client's timeline holds.
+// An output-only write waits for the output thread to move it.
+NTSTATUS AsioStream::QueueRequest(PIRP irp, bool read) {
     const ULONG length = RequestLength(irp);
     PUCHAR buffer = BufferOf(irp, length);
     if (length != 0 && buffer == nullptr) {
@@ -125,57 +132,27 @@ NTSTATUS AsioStream::QueueRead(PIRP irp) {
         if (!running_) {
             return STATUS_UNSUCCESSFUL;
         }
-        if (!HasInputRing()) {
+        if (!(read ? HasInputRing() : HasOutputRing())) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
+        const bool duplexWrite = !read && HasInputRing();
         InStackLock list(listLock_);
-        if (streamError_ != 0) {
+        if ((read || duplexWrite) && streamError_ != 0) {
             return STATUS_REINITIALIZATION_NEEDED;
         }
-        QueuedBuffer(irp) = buffer;
-        irp->Tail.Overlay.DriverContext[1] = this;
-        queued = EnqueueLocked(irp);
-    }
-    if (!queued) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-    return STATUS_PENDING;
-}
-
-// PASSIVE_LEVEL, from any handle of the device. A duplex write never
-// waits: what does not fit becomes debt, so the client's timeline holds.
-NTSTATUS AsioStream::QueueWrite(PIRP irp) {
-    const ULONG length = RequestLength(irp);
-    PUCHAR buffer = BufferOf(irp, length);
-    if (length != 0 && buffer == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    bool queued;
-    {
-        InStackLock running(runningLock_);
-        if (!running_) {
-            return STATUS_UNSUCCESSFUL;
-        }
-        if (!HasOutputRing()) {
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        if (HasInputRing()) {
-            if (streamError_ != 0) {
-                return STATUS_REINITIALIZATION_NEEDED;
-            }
+        if (duplexWrite) {
             irp->IoStatus.Information = output_.Write(buffer, length, false);
             return STATUS_SUCCESS;
         }
-        InStackLock list(listLock_);
         QueuedBuffer(irp) = buffer;
         irp->Tail.Overlay.DriverContext[1] = this;
         queued = EnqueueLocked(irp);
     }
     if (!queued) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
+    } else if (!read) {
+        KeSetEvent(&writeAvailable_, IO_SOUND_INCREMENT, FALSE);
     }
-    KeSetEvent(&writeAvailable_, IO_SOUND_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
