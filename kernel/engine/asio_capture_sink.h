@@ -6,12 +6,14 @@
 
 #include <ntddk.h>
 
+#include "common/pool.h"
 #include "engine/asio_stream.h"
 #include "engine/capture_sink.h"
 
 namespace vq7 {
 
-class AsioCaptureSink final : public CaptureSink {
+// A pool object, so that its deleting destructor frees to the pool.
+class AsioCaptureSink final : public CaptureSink, public PoolObject<kPoolTagUsba> {
 public:
     explicit AsioCaptureSink(AsioStream& stream) : stream_(stream) {}
 

@@ -6,12 +6,14 @@
 
 #include <ntddk.h>
 
+#include "common/pool.h"
 #include "engine/asio_stream.h"
 #include "engine/render_source.h"
 
 namespace vq7 {
 
-class AsioRenderSource final : public RenderSource {
+// A pool object, so that its deleting destructor frees to the pool.
+class AsioRenderSource final : public RenderSource, public PoolObject<kPoolTagUsba> {
 public:
     explicit AsioRenderSource(AsioStream& stream) : stream_(stream) {}
 
