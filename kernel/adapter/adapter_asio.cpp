@@ -56,13 +56,22 @@ NTSTATUS CUSBAudioAdapter::AsioFormatInfo(ASIO_FORMAT_INFO* info) {
     if (info->FormatTag != vq7::AudioFormat::kTagPcm && info->FormatTag != vq7::AudioFormat::kTagIeeeFloat) {
         return STATUS_NOT_SUPPORTED;
     }
+    // The record is packed: its fields are filled from aligned locals.
+    ULONG channels = 0;
+    ULONG bits = 0;
     if (classLayer_.RenderStream() != nullptr) {
-        status = classLayer_.GetBestFormat(0, info->FormatTag, info->SampleRate, &info->OutChannels,
-                                           &info->OutBitsPerSample);
+        status = classLayer_.GetBestFormat(0, info->FormatTag, info->SampleRate, &channels, &bits);
+        if (NT_SUCCESS(status)) {
+            info->OutChannels = channels;
+            info->OutBitsPerSample = bits;
+        }
     }
     if (NT_SUCCESS(status) && classLayer_.CaptureStream() != nullptr) {
-        status = classLayer_.GetBestFormat(1, info->FormatTag, info->SampleRate, &info->InChannels,
-                                           &info->InBitsPerSample);
+        status = classLayer_.GetBestFormat(1, info->FormatTag, info->SampleRate, &channels, &bits);
+        if (NT_SUCCESS(status)) {
+            info->InChannels = channels;
+            info->InBitsPerSample = bits;
+        }
     }
     return status;
 }

@@ -165,12 +165,12 @@ TEST_F(ChannelRequests, FormatInfoGivesEachDirectionsBestFormatOrItsRefusal) {
     EXPECT_EQ(pcm.information, 22u);
     ASIO_FORMAT_INFO info;
     std::memcpy(&info, pcm.data.data(), sizeof(info));
-    EXPECT_EQ(info.FormatTag, ASIO_FORMAT_TAG_PCM);
-    EXPECT_EQ(info.SampleRate, 96000u);
-    EXPECT_EQ(info.OutChannels, 2u);
-    EXPECT_EQ(info.OutBitsPerSample, 32u);
-    EXPECT_EQ(info.InChannels, 4u);
-    EXPECT_EQ(info.InBitsPerSample, 32u);
+    EXPECT_EQ(+info.FormatTag, ASIO_FORMAT_TAG_PCM);
+    EXPECT_EQ(+info.SampleRate, 96000u);
+    EXPECT_EQ(+info.OutChannels, 2u);
+    EXPECT_EQ(+info.OutBitsPerSample, 32u);
+    EXPECT_EQ(+info.InChannels, 4u);
+    EXPECT_EQ(+info.InBitsPerSample, 32u);
     EXPECT_EQ(formatInfo(ASIO_FORMAT_TAG_PCM, 12345).status, STATUS_INVALID_PARAMETER);  // not a device rate
     EXPECT_EQ(formatInfo(2, 48000).status, STATUS_NOT_SUPPORTED);
     Reply none = formatInfo(ASIO_FORMAT_TAG_IEEE_FLOAT, 48000);  // the Q7 has no float setting
