@@ -14,6 +14,11 @@
 #include <portcls.h>
 #include <stdunk.h>
 
+#include "asio_channel.h"
+#include "engine/asio_capture_sink.h"
+#include "engine/asio_render_source.h"
+#include "engine/asio_stream.h"
+#include "engine/asio_stream_host.h"
 #include "engine/engine_state.h"
 #include "engine/miniport_link.h"
 #include "engine/mixer_set.h"
@@ -33,7 +38,8 @@ class CUSBAudioAdapter : public IUsbAudioAdapter,
                          public IUsbAudioDsdControl,
                          public CUnknown,
                          public vq7::MiniportLink,
-                         public vq7::PipelineHost {
+                         public vq7::PipelineHost,
+                         public vq7::AsioStreamHost {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CUSBAudioAdapter(PUNKNOWN outer);
@@ -100,11 +106,11 @@ public:
     // starts its pipeline and returns once its first transfer completed.
     // On a device with both directions both start and stop together.
     // PASSIVE_LEVEL.
-    NTSTATUS StartDirection(bool capture);
+    NTSTATUS StartDirection(bool capture) override;
     // Ends one use; the last one stops the pipeline and closes the
     // direction. STATUS_UNSUCCESSFUL when the two directions' counts of a
     // duplex device disagree. PASSIVE_LEVEL.
-    NTSTATUS StopDirection(bool capture);
+    NTSTATUS StopDirection(bool capture) override;
     LONG DirectionUseCount(bool capture) const { return engine_.Direction(capture).useCount; }
     const vq7::EngineStatistics& Statistics() const { return pipelines_.Statistics(); }
     // ---- vq7::PipelineHost (StreamLayout and RenderSpansQueued with the mixing below)
@@ -151,6 +157,51 @@ private:
     bool playbackOnly_ = false;
     ULONG asioOwnerPresent_ = 0;
     KMUTEX asioChannelMutex_;
+
+    // ================================================================
+    // ---- the ASIO channel (adapter_asio.cpp): the adapter's side of the
+    // channel's requests, its owner flag, the prepared parameters and the
+    // ASIO stream with its mixers' source and sink. PASSIVE_LEVEL, under
+    // the ASIO channel mutex, unless said otherwise.
+public:
+    KMUTEX& AsioChannelMutex() { return asioChannelMutex_; }
+    // ASIO_FORMAT_INFO for info->FormatTag at info->SampleRate.
+    NTSTATUS AsioFormatInfo(ASIO_FORMAT_INFO* info);
+    NTSTATUS AsioSetSampleRate(ULONG rate);
+    // 2 at high speed, else 1.
+    ULONG AsioUsbSpeed() const { return classLayer_.IsHighSpeed() ? 2 : 1; }
+    // The owner flag by compare-and-swap: STATUS_DEVICE_BUSY when taken.
+    NTSTATUS AsioOpen();
+    void AsioClose();
+    NTSTATUS AsioPrepare(const ASIO_PREPARE_PARAMS& params);
+    void AsioUnprepare();
+    NTSTATUS AsioStart();
+    void AsioStop();
+    vq7::AsioStream& Asio() { return asioStream_; }
+    LONG AsioOwnerFlag() const { return asioOwnerFlag_; }
+    // ---- vq7::AsioStreamHost (StartDirection, StopDirection and StreamLayout above and below)
+    NTSTATUS AsioStreamFormat(ASIO_FORMAT_INFO* info) override;
+
+private:
+    // The rate the channel streams at: the device's, or the requested one
+    // on a device without a fixed rate.
+    ULONG AsioStreamRate() const { return deviceSampleRate_ != 0 ? deviceSampleRate_ : requestedRate_; }
+    NTSTATUS ReserveAsioDirections(bool capture, bool render, bool exclusive);
+    NTSTATUS PlanAsioRings(const ASIO_PREPARE_PARAMS& params, const ASIO_FORMAT_INFO& info,
+                           vq7::AsioRingPlan* plan);
+    // Binds the ASIO source and sink to their mixers. PASSIVE_LEVEL, at Init.
+    void BindAsioMixers();
+
+    volatile LONG asioOwnerFlag_ = 0;  // 0 free, 1 taken; only by compare-and-swap
+    USHORT asioFormatTag_ = vq7::AudioFormat::kTagPcm;
+    ULONG asioBufferFrames_ = 0;
+    ULONG asioLatencyPercent_ = 0;
+    // Declared before the mixers that read them, so that they outlive them.
+    vq7::AsioStream asioStream_{*this, mixers_};
+    vq7::AsioRenderSource asioRenderSource_{asioStream_};
+    vq7::AsioCaptureSink asioCaptureSink_{asioStream_};
+    // ---- end of the ASIO channel
+    // ================================================================
 
     // ---- mixing (adapter_mixing.cpp)
 public:

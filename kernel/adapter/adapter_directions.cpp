@@ -289,5 +289,5 @@ NTSTATUS CUSBAudioAdapter::StopBothDirections() {
 
 // ---------------------------------------------------------------- what the pipelines ask of the adapter
 
-// IRQL <= DISPATCH_LEVEL. The ASIO stream has nothing to fail until it exists.
-void CUSBAudioAdapter::FailAsioStream() {}
+// IRQL <= DISPATCH_LEVEL.
+void CUSBAudioAdapter::FailAsioStream() { asioStream_.FailStream(); }

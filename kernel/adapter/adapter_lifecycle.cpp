@@ -61,6 +61,10 @@ STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Init(PDEVICE_OBJECT PhysicalDeviceObje
     deviceObject_ = DeviceObject;
     requestedRate_ = 0;
     asioOwnerPresent_ = 0;
+    asioOwnerFlag_ = 0;
+    asioFormatTag_ = vq7::AudioFormat::kTagPcm;
+    asioBufferFrames_ = 0;
+    asioLatencyPercent_ = 0;
     powerState_ = PowerDeviceD0;
     removalGate_.Reopen();
     engine_.Initialize();
@@ -95,6 +99,7 @@ STDMETHODIMP_(NTSTATUS) CUSBAudioAdapter::Init(PDEVICE_OBJECT PhysicalDeviceObje
         return status;
     }
     BindMixers();
+    BindAsioMixers();
     return STATUS_SUCCESS;
 }
 
@@ -121,11 +126,21 @@ NTSTATUS CUSBAudioAdapter::DecideSettings() {
 
 // PASSIVE_LEVEL. Removal: new formats and streaming are refused from now
 // on, callers that came in through an ASIO channel file object are waited
-// for, and every remaining use of a direction is stopped, render first.
+// for, the ASIO stream is stopped and unprepared, and every remaining use
+// of a direction is stopped, render first.
 STDMETHODIMP_(void) CUSBAudioAdapter::PrepareForRemoval() {
     PAGED_CODE();
     KeSetEvent(&engine_.removing, IO_NO_INCREMENT, FALSE);
     removalGate_.CloseAndWait();
+    {
+        // No channel request is inside the gate any more; the mutex keeps
+        // the lock order of every other stop of the ASIO stream.
+        vq7::MutexLock guard(asioChannelMutex_);
+        asioStream_.Stop();
+        if (asioStream_.HasInputRing() || asioStream_.HasOutputRing()) {
+            AsioUnprepare();
+        }
+    }
     // A stop that fails (duplex counts that disagree) would fail again.
     while (engine_.Direction(false).useCount > 0 && NT_SUCCESS(StopDirection(false))) {
     }

@@ -52,9 +52,16 @@ bool CaptureMixer::IsAttached() const {
 
 // From the capture DPC (DISPATCH_LEVEL).
 void CaptureMixer::Deliver(const UCHAR* buffer, ULONG frames) {
-    InStackLock guard(lock_);
-    if (attached_) {
-        sink_->Write(buffer, frames);
+    bool delivered = false;
+    {
+        InStackLock guard(lock_);
+        if (attached_) {
+            sink_->Write(buffer, frames);
+            delivered = true;
+        }
+    }
+    if (delivered) {
+        sink_->AfterWrite();
     }
 }
 

@@ -15,6 +15,10 @@ public:
     // `frames` frames of the device's capture format; returns the frames
     // taken. IRQL <= DISPATCH_LEVEL, under the mixer's lock.
     virtual ULONG Write(const UCHAR* source, ULONG frames) = 0;
+    // After each Write, once the mixer released its lock, so that a sink
+    // may complete requests there; it may overlap Unconfigure.
+    // IRQL <= DISPATCH_LEVEL.
+    virtual void AfterWrite() {}
     // Set up for transfers of `transferFrames` frames of `deviceFormat`
     // (PASSIVE_LEVEL); undone by Unconfigure.
     virtual NTSTATUS Configure(const AudioFormat& deviceFormat, ULONG transferFrames) = 0;

@@ -16,7 +16,7 @@ namespace {
 using kerneltest::DriverWorld;
 using kerneltest::PluggedDevice;
 
-constexpr ULONG kAnyChannelCode = 0x222000;  // METHOD_BUFFERED, FILE_ANY_ACCESS
+constexpr ULONG kAnyChannelCode = 0x222070;  // METHOD_BUFFERED, FILE_ANY_ACCESS, in the gap of the table
 const ULONG kUsba = kmsim::PoolTag("USBA");
 
 CAsioChannelHandle* HandleOf(kmsim::Client& client, HANDLE handle) {
