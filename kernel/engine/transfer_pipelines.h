@@ -59,7 +59,10 @@ public:
     // first, STATUS_UNSUCCESSFUL after 10 seconds.
     [[nodiscard]] NTSTATUS WaitForFirstCompletion(bool capture);
 
-    bool DeviceGone() const { return deviceGone_ != 0; }
+    // Read from any completion path while another marks it: an interlocked read.
+    bool DeviceGone() const {
+        return InterlockedCompareExchange(const_cast<volatile LONG*>(&deviceGone_), 0, 0) != 0;
+    }
     const EngineStatistics& Statistics() const { return statistics_; }
     // The fill byte of render packets for the current mode.
     UCHAR SilenceByte() const;
