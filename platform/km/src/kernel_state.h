@@ -132,7 +132,7 @@ struct Kernel {
     ULONG registered = 0;
     ULONG blocked = 0;
 
-    ULONG clockTick_hns = 156250;  // the clock interrupt period, 15.625 ms by default
+    std::atomic<ULONG> clockTick_hns{156250};  // the clock interrupt period, 15.625 ms by default; read outside the lock
     std::multiset<ULONG> resolutionRequests;
 
     ULONG ntddiVersion = NTDDI_WIN10_NI;

@@ -26,7 +26,9 @@ uint64_t PlayedFrames(StreamingDevice& device) { return device.framesPlayed; }
 LONG64 MillisecondsUntil(const volatile LONG& counter, LONG value, LONG64 limit = 2000) {
     const int64_t start = kmsim::NowNs();
     for (LONG64 waited = 0; waited < limit; ++waited) {
-        if (counter >= value) return (kmsim::NowNs() - start) / 1000000;
+        if (InterlockedCompareExchange(const_cast<volatile LONG*>(&counter), 0, 0) >= value) {
+            return (kmsim::NowNs() - start) / 1000000;
+        }
         SleepMs(1);
     }
     return -1;
