@@ -61,13 +61,14 @@ public:
     }
     void Unconfigure() override {}
 
-    uint64_t Frames() const { return frames_; }
-    uint64_t Discontinuities() const { return discontinuities_; }
+    // Read by the test while the capture DPC writes.
+    uint64_t Frames() const { return frames_.load(std::memory_order_relaxed); }
+    uint64_t Discontinuities() const { return discontinuities_.load(std::memory_order_relaxed); }
 
 private:
     vq7::AudioFormat format_ = {};
-    uint64_t frames_ = 0;
-    uint64_t discontinuities_ = 0;
+    std::atomic<uint64_t> frames_{0};
+    std::atomic<uint64_t> discontinuities_{0};
     uint32_t previous_ = 0;
     uint32_t step_ = 0;
 };
