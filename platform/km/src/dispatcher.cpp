@@ -46,8 +46,13 @@ DISPATCHER_HEADER* Header(PVOID object) { return static_cast<DISPATCHER_HEADER*>
 // A wait that may acquire kernel mutexes the thread does not own yet takes
 // part in the lock order.
 bool IsMutexToAcquire(const DISPATCHER_HEADER* object) {
-    return object->Type == MutantObject &&
-           reinterpret_cast<const KMUTANT*>(object)->OwnerThread != km::CurrentThread();
+    if (object->Type != MutantObject) {
+        return false;
+    }
+    // Another thread may be acquiring or releasing it: the owner changes
+    // under the kernel lock.
+    std::lock_guard<std::mutex> guard(K().lock);
+    return reinterpret_cast<const KMUTANT*>(object)->OwnerThread != km::CurrentThread();
 }
 
 void CheckMutexOrder(ULONG count, DISPATCHER_HEADER* const* objects, const void* caller) {
