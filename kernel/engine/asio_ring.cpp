@@ -56,6 +56,8 @@ void AsioRing::Free() {
     prefill_ = 0;
     primed_ = false;
     fillByte_ = 0;
+    underruns_ = 0;
+    overruns_ = 0;
 }
 
 // Under the lock. A debt is bounded by a LONG; a stream that owes more than
@@ -117,6 +119,9 @@ ULONG AsioRing::Write(const UCHAR* source, ULONG bytes, bool partial) {
     if (partial) {
         return cancelled + stored;
     }
+    if (stored < rest) {
+        overruns_ += 1;
+    }
     AddDebtLocked(rest - stored);  // dropped: the reader gets fill in their place
     return bytes;
 }
@@ -146,6 +151,9 @@ ULONG AsioRing::Read(UCHAR* destination, ULONG bytes, bool partial) {
     if (destination != nullptr) {
         RtlFillMemory(destination + owed + fetched, missing, fillByte_);
     }
+    if (missing != 0) {
+        underruns_ += 1;
+    }
     AddDebtLocked(-static_cast<LONGLONG>(missing));  // the writer skips as much
     return bytes;
 }
@@ -156,6 +164,8 @@ void AsioRing::ResetLocked() {
     readOffset_ = 0;
     debt_ = 0;
     primed_ = false;
+    underruns_ = 0;
+    overruns_ = 0;
     if (buffer_) {
         RtlFillMemory(buffer_.get(), buffer_.bytes(), fillByte_);
     }
@@ -243,6 +253,16 @@ LONG AsioRing::Debt() const {
 ULONG AsioRing::Prefill() const {
     InStackLock guard(lock_);
     return prefill_;
+}
+
+ULONG AsioRing::Underruns() const {
+    InStackLock guard(lock_);
+    return underruns_;
+}
+
+ULONG AsioRing::Overruns() const {
+    InStackLock guard(lock_);
+    return overruns_;
 }
 
 }  // namespace vq7

@@ -65,6 +65,11 @@ public:
     ULONG Level() const;
     LONG Debt() const;
     ULONG Prefill() const;
+    // Since the last reset: reads that found too little and were padded
+    // with fill (underruns), and writes that did not fit and dropped their
+    // newest bytes (overruns).
+    ULONG Underruns() const;
+    ULONG Overruns() const;
 
 private:
     void ResetLocked();
@@ -85,6 +90,8 @@ private:
     ULONG readOffset_ = 0;
     ULONG prefill_ = 0;
     bool primed_ = false;
+    ULONG underruns_ = 0;
+    ULONG overruns_ = 0;
     UCHAR fillByte_ = 0;
     PoolBuffer<UCHAR> buffer_;  // tag "USBA", rounded up to whole ULONGs
 };

@@ -148,10 +148,14 @@ void TransferPipelines::DeliverCapture(const TransferContext* context) {
         AccumulateCaptureDeviation(context->length);
     }
     const ULONG frameBytes = capture.usbFormat.frameBytes;
-    if (KeReadStateEvent(&capture.go) == 0 || frameBytes == 0) {
+    if (frameBytes == 0) {
         return;
     }
     const ULONG frames = context->length / frameBytes;
+    InterlockedExchangeAdd64(&statistics_.captureFramesReceived, frames);
+    if (KeReadStateEvent(&capture.go) == 0) {
+        return;
+    }
     CaptureMixer* captureMixers[] = {&mixers_.asioCapture, &mixers_.waveRtCapture};
     for (CaptureMixer* mixer : captureMixers) {
         if (mixer->IsAttached()) {

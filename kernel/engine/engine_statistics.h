@@ -17,6 +17,15 @@ struct EngineStatistics {
     volatile LONG captureTransfersCompleted;  // successful capture completions
     volatile LONG feedbackTransfersCompleted; // successful feedback completions
     volatile LONG failedCompletions;          // completions of any kind with a failure status
+    // The feedback values handed to the render side (after the plausibility
+    // check), summed in the device's own feedback format; with
+    // feedbackTransfersCompleted their mean, which against the nominal
+    // value is the device clock's offset from the bus clock.
+    volatile LONG64 feedbackValueSum;
+    // Frames the successful capture transfers carried: against the
+    // transfers' count (each CaptureFramesPerTransfer bus frames long), the
+    // device clock's rate where capture paces render.
+    volatile LONG64 captureFramesReceived;
 };
 
 // IRQL <= DISPATCH_LEVEL.

@@ -79,7 +79,9 @@ VOID TransferPipelines::FeedbackCompleted(NTSTATUS status, ULONG value, ULONG, P
         return;
     }
     Count(self->statistics_.feedbackTransfersCompleted);
-    self->classLayer_.StorePendingFeedback(self->PlausibleFeedback(value));
+    const ULONG plausible = self->PlausibleFeedback(value);
+    InterlockedExchangeAdd64(&self->statistics_.feedbackValueSum, static_cast<LONG64>(plausible));
+    self->classLayer_.StorePendingFeedback(plausible);
     if (InterlockedCompareExchange(&self->renderPrimedByFeedback_, 1, 0) == 0) {
         KeReleaseSemaphore(&render.credits, IO_NO_INCREMENT, static_cast<LONG>(PlaybackTransfersInFlight), FALSE);
     }

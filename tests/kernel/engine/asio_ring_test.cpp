@@ -139,6 +139,27 @@ TEST_F(RingTest, UnderflowPadsWithFillAndTheNextWriteSkipsItsEnd) {
     EXPECT_EQ(ring.Debt(), -7);
 }
 
+TEST_F(RingTest, ShortReadsAndDroppingWritesAreCountedUntilTheNextReset) {
+    AsioRing ring(false);
+    ASSERT_EQ(ring.Allocate(8, 1, kFill), STATUS_SUCCESS);
+    ring.Prime();
+    std::vector<UCHAR> in = Stream(0, 12);
+    ring.Write(in.data(), 6, false);
+    ring.Read(nullptr, 6, false);
+    EXPECT_EQ(ring.Underruns(), 0u) << "a read that finds enough is no underrun";
+    ring.Write(in.data(), 12, false);  // 4 dropped
+    ring.Write(in.data(), 12, true);   // partial: the writer keeps what did not fit
+    EXPECT_EQ(ring.Overruns(), 1u);
+    ring.Read(nullptr, 12, false);  // 4 owed as fill, 8 there
+    ring.Read(nullptr, 3, false);   // nothing there
+    ring.Read(nullptr, 3, true);    // partial: the reader takes what there is
+    EXPECT_EQ(ring.Underruns(), 1u);
+    EXPECT_EQ(ring.Overruns(), 1u);
+    ring.Reset();
+    EXPECT_EQ(ring.Underruns(), 0u);
+    EXPECT_EQ(ring.Overruns(), 0u);
+}
+
 TEST_F(RingTest, RandomTrafficKeepsWrittenMinusReadEqualToLevelPlusDebt) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         std::mt19937 random(seed);
