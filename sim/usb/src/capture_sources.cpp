@@ -23,7 +23,7 @@ public:
 
 class WavSource final : public CaptureSource {
 public:
-    WavSource(WavAudio audio, bool loop) : audio_(std::move(audio)), loop_(loop) {}
+    WavSource(AudioClip audio, bool loop) : audio_(std::move(audio)), loop_(loop) {}
 
     void Fill(uint64_t index, uint64_t, const SampleFormat& format, std::span<int32_t> frame) override {
         std::fill(frame.begin(), frame.end(), 0);
@@ -36,7 +36,7 @@ public:
     }
 
 private:
-    WavAudio audio_;
+    AudioClip audio_;
     bool loop_;
 };
 
@@ -74,7 +74,7 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const CaptureOptions& options, 
     switch (options.kind) {
     case CaptureKind::Silence: return std::make_unique<SilenceSource>();
     case CaptureKind::TestSignal: return std::make_unique<TestSignalSource>();
-    case CaptureKind::WavFile: return std::make_unique<WavSource>(ReadWavFile(options.wavFile), options.loopWav);
+    case CaptureKind::WavFile: return std::make_unique<WavSource>(ReadAudioFile(options.wavFile), options.loopWav);
     case CaptureKind::Loopback: return std::make_unique<LoopbackSource>(tap, options.loopbackDelay_frames);
     }
     return std::make_unique<SilenceSource>();

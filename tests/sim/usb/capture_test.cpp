@@ -2,6 +2,7 @@
 // signal, WAV sources, loopback with an exact delay, overflow.
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <bit>
 #include <filesystem>
@@ -10,7 +11,7 @@
 #include "simusb/capture_sources.h"
 #include "simusb/descriptor_builder.h"
 #include "simusb/ready_made_devices.h"
-#include "simusb/wav_file.h"
+#include "simusb/audio_file.h"
 #include "test_host.h"
 
 namespace simusb {
@@ -111,7 +112,7 @@ TEST(Capture, HostThatStopsPollingLosesTheOldestFrames) {
 
 TEST(Capture, PlaysAWavFileIntoTheStreamFormat) {
     std::filesystem::path path = std::filesystem::temp_directory_path() / "simusb_capture_test.wav";
-    WavAudio audio;
+    AudioClip audio;
     audio.format = SampleFormat{2, 2, 16, false};
     for (int i = 0; i < 10; ++i) {
         audio.samples.push_back(static_cast<int32_t>(i * 1000 - 5000));
@@ -142,12 +143,12 @@ TEST(Capture, PlaysAWavFileIntoTheStreamFormat) {
 
 TEST(Capture, ReadsFloatAndMultichannelWavFiles) {
     std::filesystem::path path = std::filesystem::temp_directory_path() / "simusb_float_test.wav";
-    WavAudio audio;
+    AudioClip audio;
     audio.format = SampleFormat{3, 4, 32, true};
     audio.rate = 96000;
     for (float value : {0.5f, -0.25f, 1.0f, -1.0f, 0.0f, 0.125f}) audio.samples.push_back(std::bit_cast<int32_t>(value));
     WriteWavFile(path, audio);
-    WavAudio read = ReadWavFile(path);
+    AudioClip read = ReadAudioFile(path);
     EXPECT_EQ(read.format, audio.format);
     EXPECT_EQ(read.rate, 96000u);
     EXPECT_EQ(read.samples, audio.samples);
@@ -155,7 +156,33 @@ TEST(Capture, ReadsFloatAndMultichannelWavFiles) {
     EXPECT_EQ(ConvertSample(read.samples[2], read.format, kStereo24In32), 0x7FFFFF00) << "full scale, clipped, low byte clear";
     EXPECT_EQ(ConvertSample(read.samples[3], read.format, kStereo24In32), INT32_MIN);
     std::filesystem::remove(path);
-    EXPECT_THROW(ReadWavFile(path), std::runtime_error);
+    EXPECT_THROW(ReadAudioFile(path), std::runtime_error);
+}
+
+TEST(Capture, ReadsAudioFilesThatAreNotWavAndRefusesWhatIsNoAudio) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / "simusb_capture_test.flac";
+    SF_INFO info = {};
+    info.channels = 2;
+    info.samplerate = 44100;
+    info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    const int written[] = {0x12345600, -0x40000000, 0x7FFFFF00, 0};  // left-justified 24-bit values
+    ASSERT_EQ(sf_writef_int(file, written, 2), 2);
+    sf_close(file);
+    AudioClip read = ReadAudioFile(path);
+    EXPECT_EQ(read.format, (SampleFormat{2, 3, 24, false}));
+    EXPECT_EQ(read.rate, 44100u);
+    EXPECT_EQ(read.samples, (std::vector<int32_t>{0x123456, -0x400000, 0x7FFFFF, 0}));
+
+    const std::filesystem::path text = std::filesystem::temp_directory_path() / "simusb_not_audio.wav";
+    std::FILE* junk = std::fopen(text.c_str(), "w");
+    ASSERT_NE(junk, nullptr);
+    std::fputs("this is no audio file\n", junk);
+    std::fclose(junk);
+    EXPECT_THROW(ReadAudioFile(text), std::runtime_error);
+    std::filesystem::remove(path);
+    std::filesystem::remove(text);
 }
 
 TEST(Capture, LoopbackReturnsRenderFramesAfterExactlyTheConfiguredDelay) {

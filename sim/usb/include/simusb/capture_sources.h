@@ -9,7 +9,7 @@
 #include "simusb/audio_settings.h"
 #include "simusb/loopback_tap.h"
 #include "simusb/sample_format.h"
-#include "simusb/wav_file.h"
+#include "simusb/audio_file.h"
 
 namespace simusb {
 
