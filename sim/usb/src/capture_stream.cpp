@@ -73,8 +73,13 @@ size_t CaptureStream::Packet(const BusTime& at, std::span<uint8_t> buffer) {
     size_t frameBytes = format_.FrameBytes();
     if (frameBytes == 0) return 0;
     size_t limit = std::min<size_t>(maxPayload_bytes_, buffer.size()) / frameBytes;
+    // Frames sampled after this (micro)frame (a look at the device ran its
+    // clock ahead of the bus) wait for a later packet.
+    const uint64_t due = clock_->FramesBy(at.time_ns);
+    const size_t ahead = next_ > due ? static_cast<size_t>(std::min<uint64_t>(next_ - due, FifoFrames())) : 0;
+    const size_t available = FifoFrames() - ahead;
     size_t holdBack = NextHoldBack();
-    size_t frames = FifoFrames() > holdBack ? std::min(FifoFrames() - holdBack, limit) : 0;
+    size_t frames = available > holdBack ? std::min(available - holdBack, limit) : 0;
     size_t samples = frames * format_.channels;
     scratch_.assign(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(samples));
     fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(samples));

@@ -93,6 +93,23 @@ TEST(Capture, FastClockGivesTheOccasional49FramePacket) {
     EXPECT_EQ(long_packets, 120u) << "10 s at 48012 Hz is 480120 frames";
 }
 
+TEST(Capture, ALookAheadOfTheBusKeepsLaterFramesForLaterPackets) {
+    auto device = FindReadyMadeDevice("q7-0b31")->Make();
+    TestHost host(*device);
+    ASSERT_TRUE(host.Start({2}));
+    for (uint64_t i = 0; i < 8; ++i) host.ReceiveIn(0x82, i, 2048);
+    // Someone looks at the device 3 microframes ahead of the host's schedule.
+    device->settle(host.At(11).time_ns);
+    uint64_t received = 0;
+    for (uint64_t i = 8; i < 16; ++i) {
+        const size_t frames = host.ReceiveIn(0x82, i, 2048).size() / kQuad24In32.FrameBytes();
+        EXPECT_EQ(frames, 6u) << "microframe " << i << " carries its own 6 frames at 48 kHz";
+        received += frames;
+    }
+    EXPECT_EQ(received, 48u);
+    EXPECT_TRUE(device->Capture(2)->Events().Overruns().empty());
+}
+
 TEST(Capture, HostThatStopsPollingLosesTheOldestFrames) {
     auto device = FindReadyMadeDevice("q7-0b31")->Make();
     TestHost host(*device);
