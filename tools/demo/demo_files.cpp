@@ -43,15 +43,19 @@ nlohmann::json PlotData(const SessionResult& r) {
     j["computedFrames"] = r.computedFrames ? nlohmann::json(*r.computedFrames) : nlohmann::json(nullptr);
     j["written"] = r.windowWritten;
     j["read"] = r.windowRead;
-    nlohmann::json seconds = nlohmann::json::array();
-    nlohmann::json input = nlohmann::json::array();
-    nlohmann::json output = nlohmann::json::array();
-    for (const RingFill& fill : r.fills) {
-        seconds.push_back(fill.seconds);
-        input.push_back(fill.inputFrames);
-        output.push_back(fill.outputFrames);
+    nlohmann::json fills = {{"seconds", nlohmann::json::array()}};
+    for (const char* ring : {"input", "output"}) {
+        for (const char* field : {"Low", "High", "Mean"}) fills[std::string(ring) + field] = nlohmann::json::array();
     }
-    j["fills"] = {{"seconds", seconds}, {"inputFrames", input}, {"outputFrames", output}};
+    for (const RingFill& fill : r.fills) {
+        fills["seconds"].push_back(fill.seconds);
+        for (const auto& [ring, range] : {std::pair{"input", &fill.input}, std::pair{"output", &fill.output}}) {
+            fills[std::string(ring) + "Low"].push_back(range->low);
+            fills[std::string(ring) + "High"].push_back(range->high);
+            fills[std::string(ring) + "Mean"].push_back(range->mean);
+        }
+    }
+    j["fills"] = fills;
     return j;
 }
 

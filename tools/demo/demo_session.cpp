@@ -87,7 +87,8 @@ private:
     int64_t start_ns_ = 0;
     int64_t end_ns_ = 0;
     int64_t nextProgress_ns_ = 0;
-    uint64_t fillEvery_ = 1;
+    uint64_t fillEvery_ = 1;  // buffer switches per stretch of the fill record
+    uint64_t fillCount_ = 0;
     ULONG transferMs_ = 1;
     ClockCounters atSettle_;
     bool settled_ = false;
@@ -193,11 +194,20 @@ void Session::KeepInput(std::span<const UCHAR> period) {
 }
 
 void Session::SampleFills() {
-    if (result_.periods % fillEvery_ != 0) return;
     vq7::AsioStream& asio = world_->Adapter().Asio();
-    const double t = static_cast<double>(kmsim::NowNs() - start_ns_) * 1e-9;
-    result_.fills.push_back(RingFill{t, asio.InputRing().Level() / result_.input.FrameBytes(),
-                                     asio.OutputRing().Level() / result_.output.FrameBytes()});
+    const uint32_t input = asio.InputRing().Level() / result_.input.FrameBytes();
+    const uint32_t output = asio.OutputRing().Level() / result_.output.FrameBytes();
+    if (fillCount_ == 0) {
+        result_.fills.push_back(RingFill{static_cast<double>(kmsim::NowNs() - start_ns_) * 1e-9, {}, {}});
+    }
+    RingFill& stretch = result_.fills.back();
+    fillCount_ += 1;
+    for (auto [range, level] : {std::pair{&stretch.input, input}, std::pair{&stretch.output, output}}) {
+        range->low = std::min(range->low, level);
+        range->high = std::max(range->high, level);
+        range->mean += (level - range->mean) / static_cast<double>(fillCount_);
+    }
+    if (fillCount_ == fillEvery_) fillCount_ = 0;
 }
 
 void Session::ReportProgress() {

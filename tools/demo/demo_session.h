@@ -25,11 +25,18 @@ struct Progress {
     uint64_t xruns = 0;        // at the device and in the rings so far
 };
 
-// The rings' fill at one moment of the session, in frames.
+// The rings' fill after the buffer switches of one stretch of the
+// session, in frames: lowest, highest and mean.
+struct FillRange {
+    uint32_t low = UINT32_MAX;
+    uint32_t high = 0;
+    double mean = 0;
+};
+
 struct RingFill {
-    double seconds;
-    uint32_t inputFrames;
-    uint32_t outputFrames;
+    double seconds = 0;  // where the stretch starts
+    FillRange input;
+    FillRange output;
 };
 
 struct Xruns {

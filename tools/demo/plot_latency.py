@@ -16,20 +16,17 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 
-def envelope(seconds, values, bins=250):
-    """Lowest, highest and mean value per time bin: a session has too many
-    buffer switches to draw one by one."""
-    if not seconds:
-        return [], [], [], []
+def merge(seconds, low, high, mean, bins=250):
+    """Stretches merged into at most `bins`: lowest of the lows, highest
+    of the highs, mean of the means."""
     step = max(1, len(seconds) // bins)
-    t, lo, hi, mean = [], [], [], []
+    t, lo, hi, mid = [], [], [], []
     for i in range(0, len(seconds), step):
-        chunk = values[i:i + step]
         t.append(seconds[i])
-        lo.append(min(chunk))
-        hi.append(max(chunk))
-        mean.append(sum(chunk) / len(chunk))
-    return t, lo, hi, mean
+        lo.append(min(low[i:i + step]))
+        hi.append(max(high[i:i + step]))
+        mid.append(sum(mean[i:i + step]) / len(mean[i:i + step]))
+    return t, lo, hi, mid
 
 
 def main(data_path, png_path):
@@ -73,14 +70,13 @@ def main(data_path, png_path):
     top.grid(alpha=0.3)
 
     fills = d["fills"]
-    for key, color, label in (("outputFrames", "tab:blue", "output ring (written, waiting for the device)"),
-                              ("inputFrames", "tab:orange", "input ring (captured, waiting for reads)")):
-        t, lo, hi, mean = envelope(fills["seconds"], fills[key])
-        if not t:
+    for ring, color, label in (("output", "tab:blue", "output ring (written, waiting for the device)"),
+                               ("input", "tab:orange", "input ring (captured, waiting for reads)")):
+        if not fills["seconds"]:
             continue
+        t, lo, hi, mid = merge(fills["seconds"], fills[ring + "Low"], fills[ring + "High"], fills[ring + "Mean"])
         bottom.fill_between(t, lo, hi, step="post", color=color, alpha=0.3, lw=0)
-        bottom.step(t, mean, where="post", color=color, lw=1.2,
-                    label=f"{label}: {min(lo)}..{max(hi)} frames")
+        bottom.step(t, mid, where="post", color=color, lw=1.2, label=f"{label}: {min(lo)}..{max(hi)} frames")
     bottom.set_title("ring fill after each buffer switch (band: lowest to highest, line: mean)", fontsize=10)
     bottom.set_xlabel("session time (s)")
     bottom.set_ylabel("ring fill (frames)")
