@@ -48,8 +48,11 @@ TEST_F(AsioChannelClientTest, QueriesGiveTheDevicesNameRatesAndFormats) {
     info.FormatTag = ASIO_FORMAT_TAG_PCM;
     info.SampleRate = 96000;
     ASSERT_EQ(client.GetFormatInfo(&info), STATUS_SUCCESS);
-    EXPECT_EQ(info.OutChannels, 2u);
-    EXPECT_EQ(info.InChannels, 4u);
+    // The record is packed: its fields are read by value.
+    const ULONG outChannels = info.OutChannels;
+    const ULONG inChannels = info.InChannels;
+    EXPECT_EQ(outChannels, 2u);
+    EXPECT_EQ(inChannels, 4u);
     bool dsd = false;
     ASSERT_EQ(client.GetDsdSupport(&dsd), STATUS_SUCCESS);
     EXPECT_TRUE(dsd);
