@@ -104,6 +104,23 @@ TEST(DemoSessionClock, TheOffsetTheDriverMeasuredIsTheDevicesOwn) {
     ASSERT_TRUE(r.MeasuredFrames().has_value());
 }
 
+TEST(DemoSessionFormats, DsdWordsComeBackThroughTheLoopback) {
+    DemoOptions options = Short("q7-0b31", 1);
+    options.format = vq7demo::SampleKind::Dsd;
+    options.rate = vq7demo::kDefaultDsdWordRate;
+    const SessionResult r = RunSession(options);
+    ASSERT_EQ(r.failure, "");
+    EXPECT_EQ(r.xruns.Device() + r.xruns.Rings(), 0u);
+    ASSERT_TRUE(r.MeasuredFrames().has_value()) << "the all-ones marker word came back";
+    EXPECT_GT(*r.MeasuredFrames(), static_cast<int64_t>(r.BufferOnlyFrames()));
+    // The device played the marker word itself.
+    bool played = false;
+    for (size_t i = 0; i < r.played.samples.size(); i += r.played.format.channels) {
+        played = played || r.played.samples[i] == -1;
+    }
+    EXPECT_TRUE(played);
+}
+
 TEST(DemoSessionInput, AnInputFileIsPlayedAfterTheMarkerAtTheStreamRate) {
     const std::filesystem::path path = std::filesystem::temp_directory_path() / "vq7demo_input_test.wav";
     simusb::AudioClip clip;
