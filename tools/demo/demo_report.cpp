@@ -77,7 +77,8 @@ nlohmann::json ReportJson(const SessionResult& r) {
 
 std::string ReportText(const SessionResult& r) {
     std::string text;
-    const std::string name = r.deviceName.empty() ? r.device : r.device + ", named \"" + r.deviceName + "\" by the driver";
+    const std::string name =
+        r.deviceName.empty() ? r.device : r.device + ", channel name \"" + r.deviceName + "\" (its serial number)";
     text += "device        " + name + "\n";
     text += Format("stream        %u Hz, %u-frame buffers, %s (in %s, out %s), %u reads pending\n", r.rate,
                    r.bufferFrames, SampleKindName(r.format), WireText(r.input).c_str(), WireText(r.output).c_str(),
