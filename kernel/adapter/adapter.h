@@ -123,6 +123,7 @@ private:
     bool DuplexCountsAgree() const;
     void TakeStartStopFlag();
     void ReleaseStartStopFlag();
+    USHORT EngineFormatTag(bool capture) const;
     NTSTATUS OpenDirection(bool capture);
     NTSTATUS StartOneDirection(bool capture);
     NTSTATUS StartBothDirections();

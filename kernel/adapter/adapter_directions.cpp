@@ -43,6 +43,22 @@ bool CUSBAudioAdapter::HasBothDirections() const {
 
 // ---------------------------------------------------------------- opening
 
+// The format tag the engine opens a direction with when no client's format
+// decides it: PCM in DSD mode; the prepared ASIO stream's own tag when it
+// has a ring for the direction, since its mixer converts only between
+// formats of one tag (so a PCM stream on a device that also offers float
+// opens the PCM alternate setting); else float, the widest.
+USHORT CUSBAudioAdapter::EngineFormatTag(bool capture) const {
+    if (currentDsdMode_ != 0) {
+        return vq7::AudioFormat::kTagPcm;
+    }
+    const bool asioRing = capture ? asioStream_.HasInputRing() : asioStream_.HasOutputRing();
+    if (asioRing) {
+        return capture ? asioStream_.InputFormat().formatTag : asioStream_.OutputFormat().formatTag;
+    }
+    return vq7::AudioFormat::kTagIeeeFloat;
+}
+
 // PASSIVE_LEVEL, under the stream-state mutex. A playback-only device
 // opens at the format its client set; otherwise the engine streams the
 // device's widest format at the device rate and converts for its clients.
@@ -62,7 +78,7 @@ NTSTATUS CUSBAudioAdapter::OpenDirection(bool capture) {
         bits = direction.format.bitsPerSample;
         rate = direction.format.rate;
     } else {
-        tag = currentDsdMode_ != 0 ? vq7::AudioFormat::kTagPcm : vq7::AudioFormat::kTagIeeeFloat;
+        tag = EngineFormatTag(capture);
         rate = requestedRate_ != 0 ? requestedRate_ : deviceSampleRate_;
         status = classLayer_.GetBestFormat(which, tag, rate, &channels, &bits);
         if (status == STATUS_NO_MATCH && tag == vq7::AudioFormat::kTagIeeeFloat) {

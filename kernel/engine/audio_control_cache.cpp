@@ -79,6 +79,12 @@ NTSTATUS AudioControlCache::Bind(const FilterDescriptionBlock* nodeTable) {
         if (NT_SUCCESS(status)) {
             status = unit->GetVolume(kMasterChannel, &volume);
         }
+        if (status == STATUS_NOT_SUPPORTED) {
+            // The unit has volume on its channels but none on the master
+            // channel, which is all the cache serves: the node's requests go
+            // to the device, and a later node may be the master.
+            continue;
+        }
         if (!NT_SUCCESS(status)) {
             VQ7_TRACE(TRACE_LEVEL_ERROR, kTraceEngine, "master volume of node %lu unreadable: 0x%08lX", id,
                       static_cast<ULONG>(status));

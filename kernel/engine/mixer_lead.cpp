@@ -54,9 +54,11 @@ LONG ComputeLead(const LeadInputs& inputs) {
     return static_cast<LONG>(WholeFrames(lead, b));
 }
 
-LONG LeadCorrection(ULONG frameBytes, ULONG rate, ULONG captureFramesPerTransfer) {
+LONG LeadCorrection(ULONG frameBytes, ULONG rate, ULONG elapsedUsbFrames) {
+    // Rounded once over the whole time, so that a correction of several
+    // frames does not gather one rounding per millisecond.
     return static_cast<LONG>(static_cast<LONGLONG>(frameBytes) *
-                             ((static_cast<LONGLONG>(rate) + 500) * captureFramesPerTransfer / 1000));
+                             ((static_cast<LONGLONG>(rate) * elapsedUsbFrames + 500) / 1000));
 }
 
 ULONG BufferLatencyPercent(ULONG bufferBytes, ULONG frameBytes, ULONG rate) {

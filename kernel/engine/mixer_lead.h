@@ -32,10 +32,11 @@ LONG MaximumLead_ms(const LeadInputs& inputs);
 // The lead in bytes, a whole number of frames. Any IRQL.
 LONG ComputeLead(const LeadInputs& inputs);
 
-// What the lead grows by when the first capture after the start ended at
-// another USB frame than the render packet that started the run: one
-// capture transfer's frames, in bytes. Any IRQL.
-LONG LeadCorrection(ULONG frameBytes, ULONG rate, ULONG captureFramesPerTransfer);
+// What the lead grows by when the first capture after the start ended
+// `elapsedUsbFrames` USB frames after the render packet that started the
+// run: the frames of that many milliseconds, rounded to the nearest frame
+// (one capture transfer's when it is one transfer late), in bytes. Any IRQL.
+LONG LeadCorrection(ULONG frameBytes, ULONG rate, ULONG elapsedUsbFrames);
 
 // The latency percent a buffer of `bufferBytes` stands for: its duration
 // in milliseconds, at most 100. Any IRQL.

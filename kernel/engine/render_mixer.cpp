@@ -106,7 +106,19 @@ NTSTATUS RenderMixer::Attach(const DeviceStreamLayout& layout) {
     InStackLock guard(lock_);
     capturePaced_ = paced;
     attached_ = true;
+    StartAtLastCompletionLocked();
     return STATUS_SUCCESS;
+}
+
+// Under the lock. A capture-paced run needs to know where the oldest listed
+// packet began: the end of the last completion, when one was seen since the
+// list was last cleared. The run then begins at once, before the source has
+// anything; otherwise it begins at the next completion.
+void RenderMixer::StartAtLastCompletionLocked() {
+    if (attached_ && capturePaced_ && !started_ && completionSeen_) {
+        started_ = true;
+        startFrame_ = lastCompletionFrame_;
+    }
 }
 
 // PASSIVE_LEVEL.
@@ -189,6 +201,19 @@ void RenderMixer::MixIntoListed(const UCHAR* frames, ULONG count) {
     }
 }
 
+// Under the lock, at the run's first delivery: the lead counts from the
+// start of the oldest packet, which began at the run's start frame; a
+// capture that ended frames later than that arrived as many frames late.
+void RenderMixer::CorrectLeadOnce(ULONG endFrame) {
+    if (!leadCorrected_) {
+        const ULONG elapsed_frames = endFrame - startFrame_;  // USB frame numbers wrap
+        if (elapsed_frames != 0) {
+            lead_ += LeadCorrection(frameBytes_, rate_, elapsed_frames);
+        }
+        leadCorrected_ = true;
+    }
+}
+
 // From the capture DPC (DISPATCH_LEVEL).
 void RenderMixer::MixCaptured(ULONG capturedBytes, ULONG endFrame) {
     InStackLock guard(lock_);
@@ -196,18 +221,24 @@ void RenderMixer::MixCaptured(ULONG capturedBytes, ULONG endFrame) {
         return;
     }
     ULONG frames = capturedBytes / captureFrameBytes_;
+    if (started_) {
+        CorrectLeadOnce(endFrame);
+    }
+    if (!source_->Primed()) {
+        // Nothing to play yet, and nothing is taken from the source: the
+        // packets keep their silence while the write position moves on with
+        // the captured time, so that the source's first frame lands where a
+        // frame read at this delivery belongs, and none is read and dropped
+        // before the run has begun.
+        if (started_) {
+            lead_ += static_cast<LONG>(frames * frameBytes_);
+        }
+        return;
+    }
     for (;;) {
         const ULONG asked = frames < conversionFrames_ ? frames : conversionFrames_;
         const ULONG given = ReadSource(asked);
         if (started_) {
-            // The run began on a render completion; a first capture that ended
-            // on another frame arrived one capture transfer later than assumed.
-            if (!leadCorrected_) {
-                if (endFrame != startFrame_) {
-                    lead_ += LeadCorrection(frameBytes_, rate_, CaptureFramesPerTransfer);
-                }
-                leadCorrected_ = true;
-            }
             MixIntoListed(conversion_.get(), given);
             lead_ += static_cast<LONG>(given * frameBytes_);
         }
@@ -232,10 +263,9 @@ void RenderMixer::PacketCompleted(ULONG endFrame) {
             }
         }
     }
-    if (attached_ && capturePaced_ && !started_ && source_->Primed()) {
-        started_ = true;
-        startFrame_ = endFrame;
-    }
+    lastCompletionFrame_ = endFrame;
+    completionSeen_ = true;
+    StartAtLastCompletionLocked();
 }
 
 // Under the render free list's lock. The context must not be on this
@@ -251,6 +281,7 @@ void RenderMixer::ClearList() {
     while (!IsListEmpty(&packets_)) {
         Unlink(RemoveHeadList(&packets_));
     }
+    completionSeen_ = false;  // the next listed packet's start is unknown until it completes
 }
 
 }  // namespace vq7

@@ -61,6 +61,10 @@ private:
     // Under the lock: `frames` converted frames into the listed packets,
     // from `lead_` bytes after the start of the oldest one.
     void MixIntoListed(const UCHAR* frames, ULONG count);
+    // Under the lock: begins a capture-paced run at the last completion.
+    void StartAtLastCompletionLocked();
+    // Under the lock: the one correction of a run's first delivery.
+    void CorrectLeadOnce(ULONG endFrame);
     // Under the lock: reads up to `frames` frames of the source into the
     // conversion buffer; returns the frames given.
     ULONG ReadSource(ULONG frames);
@@ -74,6 +78,8 @@ private:
     bool started_ = false;            // a capture-paced run has begun
     bool leadCorrected_ = false;
     ULONG startFrame_ = 0;            // USB frame at which the run began
+    bool completionSeen_ = false;     // since the packet list was last cleared
+    ULONG lastCompletionFrame_ = 0;   // USB frame the last completed packet ended at
     ULONG latencyPercent_ = 0;        // 0-100
     LONG lead_ = 0;                   // bytes of the device's render format
     ULONG frameBytes_ = 0;            // of the device's render format

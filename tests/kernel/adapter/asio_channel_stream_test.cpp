@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <memory>
 #include <vector>
 
@@ -222,19 +224,19 @@ TEST_F(RunningQ7, AnUnplugWithAReadPendingCancelsItAndTheHandleStillCloses) {
     EXPECT_EQ(kmsim::LiveComObjects(), 0u);
 }
 
-TEST(OutputOnly, TheOutputThreadFeedsTheDacEveryFrameInOrder) {
+// The DAC offers 24-bit PCM and 32-bit float: a stream of either tag opens
+// the device's setting of that tag.
+class OutputOnly : public ::testing::TestWithParam<USHORT> {};
+
+TEST_P(OutputOnly, TheOutputThreadFeedsTheDacEveryFrameInOrder) {
+    const USHORT tag = GetParam();
     DriverWorld world;
     PluggedDevice dac = world.Start("uac2-async-dac");
     ChannelClient owner(world, dac.pdo, "owner");
     ASSERT_EQ(owner.Open(), STATUS_SUCCESS);
     ASSERT_EQ(owner.SendUlong(IOCTL_ASIO_SET_SAMPLE_RATE, 48000), STATUS_SUCCESS);
-    // The engine opens a device without capture at its widest format, float
-    // where it has one; a client streams in the format the device offers.
-    ASIO_FORMAT_INFO info = {ASIO_FORMAT_TAG_IEEE_FLOAT, 48000, 0, 0, 0, 0};
-    const USHORT tag = NT_SUCCESS(owner.Send(IOCTL_ASIO_GET_FORMAT_INFO, &info, sizeof(info), sizeof(info)).status)
-                           ? ASIO_FORMAT_TAG_IEEE_FLOAT
-                           : ASIO_FORMAT_TAG_PCM;
     ASSERT_EQ(owner.OpenPrepareStart(Params(256, false, true, tag)), STATUS_SUCCESS);
+    EXPECT_EQ(dac.usb->FirstRender()->Format().ieeeFloat, tag == ASIO_FORMAT_TAG_IEEE_FLOAT);
     const vq7::AudioFormat out = world.Adapter(dac.pdo)->Asio().OutputFormat();
     ASSERT_EQ(out.bitsPerSample, 32u);
     ULONG transferred = 0;
@@ -289,5 +291,10 @@ TEST(OutputOnly, TheOutputThreadFeedsTheDacEveryFrameInOrder) {
     EXPECT_EQ(outOfOrder, 0u);
     EXPECT_EQ(owner.Close(), STATUS_SUCCESS);
 }
+
+INSTANTIATE_TEST_SUITE_P(Dac, OutputOnly, ::testing::Values(ASIO_FORMAT_TAG_PCM, ASIO_FORMAT_TAG_IEEE_FLOAT),
+                         [](const ::testing::TestParamInfo<USHORT>& tag) {
+                             return std::string(tag.param == ASIO_FORMAT_TAG_PCM ? "Pcm" : "Float");
+                         });
 
 }  // namespace

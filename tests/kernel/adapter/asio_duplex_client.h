@@ -7,6 +7,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -74,6 +75,10 @@ public:
 
     DuplexFigures figures;
     std::vector<int32_t> firstOutputOfEachPeriod;
+    // What output frame k carries on every channel; the counter unless set.
+    std::function<int32_t(uint64_t frame)> outputSample = CounterSample;
+    // Sees each input frame as it arrives, with its index since the first.
+    std::function<void(uint64_t frame, const UCHAR* data)> inputObserver;
 
 private:
     void Issue(ULONG slot) {
@@ -87,6 +92,7 @@ private:
         for (ULONG offset = 0; offset + inFrameBytes_ <= bytes; offset += inFrameBytes_) {
             uint32_t value;
             std::memcpy(&value, data + offset, sizeof(value));
+            if (inputObserver) inputObserver(figures.framesIn, data + offset);
             if (figures.framesIn == 1) {
                 step_ = value - previous_;
             } else if (figures.framesIn > 1 && value - previous_ != step_) {
@@ -100,7 +106,7 @@ private:
     void WritePeriod() {
         out_.resize(static_cast<size_t>(bufferFrames_) * outChannels_);
         for (ULONG f = 0; f < bufferFrames_; ++f) {
-            for (ULONG c = 0; c < outChannels_; ++c) out_[f * outChannels_ + c] = CounterSample(written_ + f);
+            for (ULONG c = 0; c < outChannels_; ++c) out_[f * outChannels_ + c] = outputSample(written_ + f);
         }
         ULONG transferred = 0;
         const NTSTATUS status = channel_.Process().Write(channel_.Handle(), out_.data(),

@@ -155,3 +155,19 @@ TEST(DriverStart, UnloadAfterRemovalLeavesNothingBehind) {
 }
 
 }  // namespace
+
+// Class 1.0 devices whose feature unit has volume on each channel and only
+// mute on the master channel: the master volume is not theirs to cache,
+// and the subdevice is published all the same.
+TEST(DriverStart, DevicesWithoutAMasterVolumePublishTheirInterfaces) {
+    for (const char* name : {"uac1-async-dac", "uac1-duplex"}) {
+        DriverWorld world;
+        kerneltest::PluggedDevice device = world.Start(name);
+        ASSERT_NE(world.Adapter(device.pdo), nullptr) << name;
+        const std::vector<std::string> names = ReferenceStrings(world.AudioInterfaces(device.pdo));
+        ASSERT_FALSE(names.empty()) << name;
+        const std::string expected = std::string(name) == "uac1-async-dac" ? std::string(kGuidName)
+                                                                           : NamesFor(44100).front();
+        for (const std::string& reference : names) EXPECT_EQ(reference, expected) << name;
+    }
+}

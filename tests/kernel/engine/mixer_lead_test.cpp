@@ -68,10 +68,11 @@ TEST(MixerLead, RoundsToTheNearestWholeFrame) {
     }
 }
 
-TEST(MixerLead, CorrectionIsOneCaptureTransfer) {
+TEST(MixerLead, CorrectionIsTheElapsedTimeRoundedOnce) {
     EXPECT_EQ(vq7::LeadCorrection(4, 48000, 1), 48 * 4);
     EXPECT_EQ(vq7::LeadCorrection(6, 44100, 1), 44 * 6);  // 44.1 rounds to 44
-    EXPECT_EQ(vq7::LeadCorrection(4, 44600, 2), 90 * 4);
+    EXPECT_EQ(vq7::LeadCorrection(4, 44600, 2), 89 * 4);  // 89.2, not twice 44.6 rounded up
+    EXPECT_EQ(vq7::LeadCorrection(4, 48000, 8), 384 * 4);  // a whole render transfer, exactly
 }
 
 TEST(MixerLead, BufferDurationGivesTheLatencyPercent) {

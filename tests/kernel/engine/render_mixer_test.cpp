@@ -208,16 +208,46 @@ TEST_F(PacedMixerTest, FirstDeliveryOnAnotherFrameAddsOneCaptureTransferToTheLea
     EXPECT_EQ(mixers_.asioRender.Lead(), (48 * 4) * 4);
 }
 
-TEST_F(PacedMixerTest, NoRunStartsWhileTheSourceIsNotPrimed) {
+TEST_F(PacedMixerTest, AnUnprimedSourceLosesNoFrameAndItsFirstLandsWhereItsTimeIs) {
     source_.primed = false;
     mixers_.asioRender.PacketCompleted(20);
-    EXPECT_FALSE(mixers_.asioRender.IsStarted());
+    EXPECT_TRUE(mixers_.asioRender.IsStarted());  // the run begins without the source
+    mixers_.asioRender.MixCaptured(kCaptureBytes, 20);
     mixers_.asioRender.MixCaptured(kCaptureBytes, 21);
+    EXPECT_EQ(source_.framesRead, 0u);  // nothing read, so nothing dropped
     for (size_t p = 1; p < 4; ++p) {
         for (ULONG f = 0; f < 64; ++f) ASSERT_EQ(At(p, f), 0);
     }
-    EXPECT_EQ(mixers_.asioRender.Lead(), 48 * 4);  // unmoved before the start
+    EXPECT_EQ(mixers_.asioRender.Lead(), (48 + 96) * 4);  // the write position kept time
     source_.primed = true;
+    mixers_.asioRender.MixCaptured(kCaptureBytes, 22);
+    // 144 frames past the second packet's start: the fourth packet's frame 16.
+    EXPECT_EQ(At(3, 15), 0);
+    EXPECT_EQ(At(3, 16), Frame(0));
+    EXPECT_EQ(At(3, 63), Frame(47));
+}
+
+TEST_F(PacedMixerTest, AnAttachAfterACompletionStartsAtOnceAndCorrectsForTheFramesSince) {
+    mixers_.asioRender.PacketCompleted(20);
+    ASSERT_TRUE(mixers_.asioRender.IsStarted());
+    mixers_.asioRender.Detach();
+    ASSERT_EQ(mixers_.asioRender.Attach(Layout(device_, device_)), STATUS_SUCCESS);
+    EXPECT_TRUE(mixers_.asioRender.IsStarted());  // the oldest listed packet began at frame 20
+    mixers_.asioRender.MixCaptured(kCaptureBytes, 22);  // two frames after it
+    EXPECT_EQ(mixers_.asioRender.Lead(), (48 + 2 * 48 + 48) * 4);
+    EXPECT_EQ(At(3, 15), 0);
+    EXPECT_EQ(At(3, 16), Frame(0));  // 144 frames past the second packet's start
+    EXPECT_EQ(source_.framesRead, 48u);
+}
+
+TEST_F(PacedMixerTest, AClearedListWaitsForTheNextCompletion) {
+    mixers_.asioRender.PacketCompleted(20);
+    mixers_.asioRender.ClearList();
+    mixers_.asioRender.ResetLead(Layout(device_, device_));
+    EXPECT_FALSE(mixers_.asioRender.IsStarted());
+    mixers_.asioRender.Detach();
+    ASSERT_EQ(mixers_.asioRender.Attach(Layout(device_, device_)), STATUS_SUCCESS);
+    EXPECT_FALSE(mixers_.asioRender.IsStarted());  // where the listed packets begin is unknown
     mixers_.asioRender.PacketCompleted(28);
     EXPECT_TRUE(mixers_.asioRender.IsStarted());
 }
