@@ -18,6 +18,7 @@ vq7demo::SessionResult Figures() {
     r.markerOutputFrame = 9600;
     r.markerInputFrame = 9600 + 308;
     r.computedFrames = 308;
+    r.serviceIntervalFrames = 6;
     r.clockOffsetPpm = 1000.4;
     r.clockSource = "the capture packet sizes";
     r.xruns.ringUnderruns = 2;
@@ -37,8 +38,14 @@ TEST(DemoReport, TextGivesFramesWithMillisecondsAndWhatTheDriverAdds) {
     EXPECT_TRUE(Has(text, "+1000.4 ppm, from the capture packet sizes")) << text;
 
     vq7demo::SessionResult off = Figures();
-    off.computedFrames = 310;
-    EXPECT_TRUE(Has(vq7demo::ReportText(off), "(MISMATCH: -2 frames)"));
+    off.computedFrames = 309;
+    EXPECT_TRUE(Has(vq7demo::ReportText(off), "(they agree to the model's one service interval, 6 frames: measured -1)"))
+        << vq7demo::ReportText(off);
+    EXPECT_EQ(vq7demo::ReportJson(off)["latency"]["agree"], true);
+    off.computedFrames = 315;
+    EXPECT_TRUE(Has(vq7demo::ReportText(off), "(MISMATCH: measured -7 frames, beyond one service interval of 6)"))
+        << vq7demo::ReportText(off);
+    EXPECT_EQ(vq7demo::ReportJson(off)["latency"]["agree"], false);
 }
 
 TEST(DemoReport, JsonCarriesTheKeysScriptsReadAndNullForWhatWasNotHad) {

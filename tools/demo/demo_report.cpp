@@ -35,9 +35,14 @@ std::string WireText(const WireFormat& format) {
 std::string LatencyVerdict(const SessionResult& r) {
     const std::optional<int64_t> measured = r.MeasuredFrames();
     if (!measured || !r.computedFrames) return "";
-    return *measured == *r.computedFrames ? "  (they agree)"
-                                          : Format("  (MISMATCH: %+lld frames)",
-                                                   static_cast<long long>(*measured - *r.computedFrames));
+    const long long difference = static_cast<long long>(*measured - *r.computedFrames);
+    if (difference == 0) return "  (they agree)";
+    if (r.LatencyAgrees()) {
+        return Format("  (they agree to the model's one service interval, %u frames: measured %+lld)",
+                      r.serviceIntervalFrames, difference);
+    }
+    return Format("  (MISMATCH: measured %+lld frames, beyond one service interval of %u)", difference,
+                  r.serviceIntervalFrames);
 }
 
 }  // namespace
@@ -66,6 +71,8 @@ nlohmann::json ReportJson(const SessionResult& r) {
     j["latency"] = {{"measuredFrames", OrNull(r.MeasuredFrames())},
                     {"computedFrames", OrNull(r.computedFrames)},
                     {"bufferOnlyFrames", r.BufferOnlyFrames()},
+                    {"agree", r.LatencyAgrees()},
+                    {"toleranceFrames", r.serviceIntervalFrames},
                     {"computedTerms", terms}};
     j["clockOffsetPpm"] = OrNull(r.clockOffsetPpm);
     j["clockOffsetSource"] = r.clockSource;

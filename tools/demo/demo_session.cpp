@@ -315,6 +315,8 @@ void Session::Finish() {
     world_->Bus().WithDevice(world_->Pdo(), [&](simusb::Device&) {
         if (const simusb::RenderStream* render = device_.usb->Render(device_.renderInterface)) {
             const asiopeer::RoundTrip trip = ComputedRoundTrip(options_, *device_.usb, *render);
+            const uint32_t intervalsPerSecond = device_.usb->speed() == simusb::Speed::High ? 8000 : 1000;
+            result_.serviceIntervalFrames = (options_.rate + intervalsPerSecond - 1) / intervalsPerSecond;
             result_.computedFrames = trip.total_frames;
             for (const asiopeer::RoundTripTerm& term : trip.terms) result_.computedTerms.emplace_back(term.name, term.frames);
         }
@@ -373,6 +375,13 @@ SessionResult Session::Run() {
 std::optional<int64_t> SessionResult::MeasuredFrames() const {
     if (!markerInputFrame) return std::nullopt;
     return static_cast<int64_t>(*markerInputFrame) - static_cast<int64_t>(markerOutputFrame);
+}
+
+bool SessionResult::LatencyAgrees() const {
+    const std::optional<int64_t> measured = MeasuredFrames();
+    if (!measured || !computedFrames) return false;
+    const int64_t difference = *measured - *computedFrames;
+    return (difference < 0 ? -difference : difference) <= static_cast<int64_t>(serviceIntervalFrames);
 }
 
 SessionResult RunSession(const DemoOptions& options, const ProgressSink& progress) {
