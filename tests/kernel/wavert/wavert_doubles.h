@@ -32,6 +32,8 @@ public:
     LONGLONG lastHighAddress = 0;
     MEMORY_CACHING_TYPE lastCacheType = MmNotMapped;
     int Outstanding() const { return static_cast<int>(pages_.size()); }
+    // Where the pages of an MDL the double allocated are mapped.
+    PUCHAR Address(PMDL mdl) { return pages_.at(mdl).second.data(); }
 
 private:
     std::map<PMDL, std::pair<std::unique_ptr<MDL>, std::vector<UCHAR>>> pages_;
