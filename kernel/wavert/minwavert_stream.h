@@ -38,11 +38,28 @@ public:
     [[nodiscard]] NTSTATUS Init(CMiniportWaveRT* filter, PPORTWAVERTSTREAM portStream, ULONG pin, BOOLEAN capture,
                                 PKSDATAFORMAT dataFormat);
 
-    // ---- IMiniportWaveRTStream, IMiniportWaveRTStreamNotification (PASSIVE_LEVEL)
-    IMP_IMiniportWaveRTStreamNotification;
+    // ---- IMiniportWaveRTStream (PASSIVE_LEVEL, except GetPosition: also the engine's, at DISPATCH_LEVEL)
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT DataFormat) override;
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State) override;
+    STDMETHODIMP_(NTSTATUS) GetPosition(PKSAUDIO_POSITION Position) override;
+    STDMETHODIMP_(NTSTATUS) AllocateAudioBuffer(ULONG RequestedSize, PMDL* AudioBufferMdl, ULONG* ActualSize,
+                                                ULONG* OffsetFromFirstPage, MEMORY_CACHING_TYPE* CacheType) override;
+    STDMETHODIMP_(VOID) FreeAudioBuffer(PMDL AudioBufferMdl, ULONG BufferSize) override;
+    STDMETHODIMP_(VOID) GetHWLatency(PKSRTAUDIO_HWLATENCY hwLatency) override;
+    STDMETHODIMP_(NTSTATUS) GetPositionRegister(PKSRTAUDIO_HWREGISTER Register) override;
+    STDMETHODIMP_(NTSTATUS) GetClockRegister(PKSRTAUDIO_HWREGISTER Register) override;
+
+    // ---- IMiniportWaveRTStreamNotification (PASSIVE_LEVEL)
+    STDMETHODIMP_(NTSTATUS) AllocateBufferWithNotification(ULONG NotificationCount, ULONG RequestedSize,
+                                                           PMDL* AudioBufferMdl, ULONG* ActualSize,
+                                                           ULONG* OffsetFromFirstPage,
+                                                           MEMORY_CACHING_TYPE* CacheType) override;
+    STDMETHODIMP_(VOID) FreeBufferWithNotification(PMDL AudioBufferMdl, ULONG BufferSize) override;
+    STDMETHODIMP_(NTSTATUS) RegisterNotificationEvent(PKEVENT NotificationEvent) override;
+    STDMETHODIMP_(NTSTATUS) UnregisterNotificationEvent(PKEVENT NotificationEvent) override;
 
     // ---- IDrmAudioStream (PASSIVE_LEVEL)
-    IMP_IDrmAudioStream;
+    STDMETHODIMP_(NTSTATUS) SetContentId(ULONG contentId, PCDRMRIGHTS drmRights) override;
 
     // ---- NotificationSink
     void Notify(ULONG kind, ULONG position) override;
@@ -53,7 +70,6 @@ public:
     ULONG BitsPerSample() const override { return bitsPerSample_; }
     void AdvancePosition(ULONG bytes) override;
     void TransferData(ULONG bytes) override;
-    // GetPosition serves the engine too (declared with the stream interface).
 
     KSSTATE State() const { return state_; }
     ULONG NotificationCount() const { return notificationCount_; }
