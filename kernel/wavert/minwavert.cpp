@@ -171,16 +171,24 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRT::NewStream(PMINIPORTWAVERTSTREAM* Stream
     stream->AddRef();
     status = stream->Init(this, PortStream, Pin, Capture, DataFormat);
     if (NT_SUCCESS(status)) {
-        if (Capture) {
-            captureStream_ = stream;
-        } else {
-            renderStream_ = stream;
-        }
-        Gate(Capture).Reopen();
+        // Published only while the binding is active: a StopAllStreams that
+        // came in between has unwound the direction, and the engine must
+        // not find the stream afterwards.
+        status = WithBinding(Capture, [&](IUsbAudioAdapter&, ULONG&) {
+            if (Capture) {
+                captureStream_ = stream;
+            } else {
+                renderStream_ = stream;
+            }
+            Gate(Capture).Reopen();
+            return STATUS_SUCCESS;
+        });
+    }
+    if (NT_SUCCESS(status)) {
         *Stream = static_cast<IMiniportWaveRTStreamNotification*>(stream);
         (*Stream)->AddRef();
     }
-    stream->Release();  // a stream whose Init failed goes here, with its reservation
+    stream->Release();  // a stream that failed goes here, with its reservation
     return status;
 }
 

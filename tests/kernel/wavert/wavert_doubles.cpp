@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "wavert/miniport_engine_sink.h"
@@ -13,6 +14,10 @@ namespace wavert_test {
 
 namespace {
 const char* Direction(BOOLEAN capture) { return capture ? "capture" : "render"; }
+void Record(std::vector<std::string>& calls, std::mutex& lock, std::string call) {
+    std::lock_guard<std::mutex> guard(lock);
+    calls.push_back(std::move(call));
+}
 }  // namespace
 
 // ---------------------------------------------------------------- port stream
@@ -123,14 +128,21 @@ STDMETHODIMP_(NTSTATUS) AdapterDouble::NonDelegatingQueryInterface(REFIID iid, P
     return STATUS_INVALID_PARAMETER;
 }
 
+size_t AdapterDouble::Count(const std::string& prefix) {
+    std::lock_guard<std::mutex> guard(callsLock);
+    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& call) {
+        return call.rfind(prefix, 0) == 0;
+    }));
+}
+
 STDMETHODIMP_(NTSTATUS) AdapterDouble::ReserveDirections(BOOLEAN Capture, BOOLEAN Render, BOOLEAN Exclusive) {
-    calls.push_back(std::string("reserve ") + (Capture ? "capture" : "") + (Render ? "render" : "") +
+    Record(calls, callsLock, std::string("reserve ") + (Capture ? "capture" : "") + (Render ? "render" : "") +
                     (Exclusive ? " exclusive" : ""));
     return reserveStatus;
 }
 
 STDMETHODIMP_(NTSTATUS) AdapterDouble::ReleaseDirections(BOOLEAN Capture, BOOLEAN Render) {
-    calls.push_back(std::string("release ") + (Capture ? "capture" : "") + (Render ? "render" : ""));
+    Record(calls, callsLock, std::string("release ") + (Capture ? "capture" : "") + (Render ? "render" : ""));
     return STATUS_SUCCESS;
 }
 
@@ -146,13 +158,18 @@ STDMETHODIMP_(NTSTATUS) AdapterDouble::UnregisterMiniport(IMiniportEngineSink* S
 
 STDMETHODIMP_(NTSTATUS) AdapterDouble::SetFormat(BOOLEAN Capture, USHORT FormatTag, ULONG Channels,
                                                  ULONG BitsPerSample, ULONG Rate) {
-    calls.push_back(std::string("format ") + Direction(Capture) + " " + std::to_string(FormatTag) + "/" +
+    Record(calls, callsLock, std::string("format ") + Direction(Capture) + " " + std::to_string(FormatTag) + "/" +
                     std::to_string(Channels) + "/" + std::to_string(BitsPerSample) + "/" + std::to_string(Rate));
+    if (formatDelayMs != 0) {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -formatDelayMs * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
     return formatStatus;
 }
 
 STDMETHODIMP_(void) AdapterDouble::ClearFormat(BOOLEAN Capture) {
-    calls.push_back(std::string("clear ") + Direction(Capture));
+    Record(calls, callsLock, std::string("clear ") + Direction(Capture));
 }
 
 STDMETHODIMP_(void) AdapterDouble::QueueRenderSpan(PVOID Address, LONG Length) {
@@ -179,18 +196,18 @@ STDMETHODIMP_(NTSTATUS) AdapterDouble::BuildFilterDescription(FilterDescriptionB
 }
 
 STDMETHODIMP_(NTSTATUS) AdapterDouble::Prepare(BOOLEAN Capture, ULONG BufferBytes) {
-    calls.push_back(std::string("prepare ") + Direction(Capture) + " " + std::to_string(BufferBytes));
+    Record(calls, callsLock, std::string("prepare ") + Direction(Capture) + " " + std::to_string(BufferBytes));
     preparedBytes = BufferBytes;
     return prepareStatus;
 }
 
 STDMETHODIMP_(NTSTATUS) AdapterDouble::Unprepare(BOOLEAN Capture) {
-    calls.push_back(std::string("unprepare ") + Direction(Capture));
+    Record(calls, callsLock, std::string("unprepare ") + Direction(Capture));
     return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) AdapterDouble::GetDrmForward(BOOLEAN Capture, PDRMFORWARD Forward) {
-    calls.push_back(std::string("drm ") + Direction(Capture));
+    Record(calls, callsLock, std::string("drm ") + Direction(Capture));
     Forward->Context = reinterpret_cast<PVOID>(0x1234);
     return drmStatus;
 }

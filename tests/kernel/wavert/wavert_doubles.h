@@ -9,7 +9,9 @@
 #include <stdunk.h>
 
 #include <map>
+#include <mutex>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "adapter/usb_audio_adapter.h"
@@ -116,12 +118,15 @@ public:
     };
     // What was asked, in order ("reserve render", "format capture 1/2/16/48000", ...).
     std::vector<std::string> calls;
+    std::mutex callsLock;  // calls may come from several simulation threads
+    size_t Count(const std::string& prefix);
     std::vector<Span> spans;
     NTSTATUS reserveStatus = STATUS_SUCCESS;
     NTSTATUS formatStatus = STATUS_SUCCESS;
     NTSTATUS prepareStatus = STATUS_SUCCESS;
     NTSTATUS drmStatus = STATUS_SUCCESS;
     ULONG preparedBytes = 0;
+    LONGLONG formatDelayMs = 0;  // SetFormat takes this long, as a device's control requests do
     const PCAUTOMATION_TABLE* filterAutomation = nullptr;  // what the miniport handed the build
     PPCPROPERTY_REQUEST jackRequest = nullptr;
     IMiniportEngineSink* sink = nullptr;

@@ -520,4 +520,32 @@ TEST_F(WaveRtStreamTest, TheFilterHandsItsPropertyTableToTheDescriptionAndJacksG
     EXPECT_EQ(adapter_->jackRequest, &request);
 }
 
+// A stream created while the filter stops its streams (a rate change) is
+// either refused or unwound with the rest: every reservation goes back once,
+// and the engine never finds the stream.
+TEST_F(WaveRtStreamTest, AStreamCreatedWhileTheFilterStopsItsStreamsIsNeverLeftBound) {
+    NTSTATUS created = STATUS_PENDING;
+    PMINIPORTWAVERTSTREAM stream = nullptr;
+    adapter_->formatDelayMs = 2;  // the device takes its time to set the format
+    {
+        kmsim::Thread portcls("PortCls", [&] {
+            ExtensibleFormat format = Format(vq7::kWaveFormatPcm, 16);
+            created = Open(false, &format.header, &stream);
+        });
+        kmsim::Thread rateChange("rate change", [&] {
+            LARGE_INTEGER delay;
+            delay.QuadPart = -10000;  // 1 ms: while the format is being set
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            miniport_->StopAllStreams();
+        });
+    }
+    EXPECT_TRUE(created == STATUS_SUCCESS || created == STATUS_DELETE_PENDING) << std::hex << created;
+    EXPECT_FALSE(miniport_->TryEnterRunningStream(FALSE));
+    KSAUDIO_POSITION position = {};
+    EXPECT_EQ(miniport_->GetStreamPosition(FALSE, &position), STATUS_INVALID_PARAMETER);  // the engine finds none
+    if (stream != nullptr) stream->Release();
+    EXPECT_EQ(adapter_->Count("reserve"), adapter_->Count("release"));
+    EXPECT_EQ(adapter_->Count("format"), adapter_->Count("clear"));
+}
+
 }  // namespace
