@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "asio_channel_client.h"
-#include "real_q7_fixture.h"
+#include "real_stream_world.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
-// A started Q7 with its real WaveRT miniport, and a client that opens the
-// miniport's streams as the system's audio engine does: NewStream, a buffer
-// with two notifications through a port-stream double, an event, the state
-// stepped up to RUN, and a thread that serves each notification period.
+// A started device with its real WaveRT miniport, and a client that opens
+// the miniport's streams as the system's audio engine does: NewStream, a
+// buffer with two notifications through a port-stream double, an event, the
+// state stepped up to RUN, and a thread that serves each notification
+// period. RunBitExact plays a known signal and records what the device
+// captures, and reports how both compare.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <ksmedia.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 
 #include "driver_world.h"
@@ -39,26 +42,61 @@ struct ClientStream {
     KEVENT event;
     std::atomic<bool> stop{false};
     std::atomic<ULONG> notifications{0};
-    std::atomic<ULONG> backwards{0};  // positions that moved back without a wrap being due
 };
 
-class RealQ7Test : public testing::Test {
+// What one RunBitExact saw.
+struct BitExactResult {
+    ULONG rate = 0;
+    ULONG renderNotifications = 0;
+    ULONG captureNotifications = 0;
+    uint64_t played = 0;       // signal frames the device played
+    uint64_t mismatches = 0;   // of those, frames that were not the signal's next
+    uint64_t firstFrame = 0;   // the signal frame the device played first
+    size_t captured = 0;       // samples the client read
+    size_t captureWrong = 0;   // of those, samples that differ from what the device sent
+    bool captureFound = true;  // the client's first frame is one the device sent
+};
+
+class RealStreamTest : public testing::Test {
 protected:
     void SetUp() override {
         ExSetTimerResolution(10000, TRUE);
-        q7_ = world_.Start("q7-0b31");
+        portStream_ = new (NonPagedPoolNx, kTestTag) wavert_test::PortStreamDouble();
+        portStream_->AddRef();
+    }
+    // Starts the ready-made device and takes its miniport.
+    void Start(const char* readyMade) {
+        q7_ = world_.Start(readyMade);
         adapter_ = world_.Adapter(q7_.pdo);
         ASSERT_NE(adapter_, nullptr);
         sink_ = adapter_->ReferenceMiniport();
         ASSERT_NE(sink_, nullptr);
         miniport_ = static_cast<CMiniportWaveRT*>(sink_);
-        portStream_ = new (NonPagedPoolNx, kTestTag) wavert_test::PortStreamDouble();
-        portStream_->AddRef();
         ASSERT_EQ(adapter_->GetSampleRate(&rate_), STATUS_SUCCESS);
     }
+    // Moves the device to `rate` (no stream may be open) and takes the
+    // miniport of the subdevice published for it.
+    NTSTATUS ChangeRate(ULONG rate) {
+        sink_->Release();
+        NTSTATUS status = adapter_->ChangeSampleRate(rate);
+        sink_ = adapter_->ReferenceMiniport();
+        miniport_ = static_cast<CMiniportWaveRT*>(sink_);
+        EXPECT_EQ(adapter_->GetSampleRate(&rate_), STATUS_SUCCESS);
+        return status;
+    }
+    bool HasRender();
+    bool HasCapture();
+    // The format the filter's streaming pin proposes, as the system's engine
+    // asks for it: every channel, 8 to 32 bits, at `rate` (0: any). False
+    // when no range of the pin matches.
+    bool Intersect(bool capture, ULONG rate, ExtensibleFormat* format);
+    // Renders a known signal and captures for `ms`, with the streams the
+    // device has, at the intersected format at `rate` (0: the device's), and
+    // compares what arrived.
+    BitExactResult RunBitExact(LONGLONG ms, ULONG rate = 0);
     void TearDown() override {
         if (sink_ != nullptr) sink_->Release();
-        if (!unplugged_) world_.UnplugAndWait(q7_.pdo);
+        if (!unplugged_ && q7_.pdo != nullptr) world_.UnplugAndWait(q7_.pdo);
         EXPECT_EQ(portStream_->Outstanding(), 0);
         portStream_->Release();
     }
@@ -83,6 +121,8 @@ protected:
     // the steps up to RUN.
     void Open(bool capture, ExtensibleFormat& format, ULONG bytes, ClientStream& client,
               const std::function<void(ClientStream&)>& fill) {
+        KeInitializeEvent(&client.event, SynchronizationEvent, FALSE);
+        ASSERT_NE(miniport_, nullptr);
         ASSERT_EQ(miniport_->NewStream(&client.stream, portStream_, capture ? 1 : 0, capture, &format.header),
                   STATUS_SUCCESS);
         auto* notification = static_cast<IMiniportWaveRTStreamNotification*>(client.stream);
@@ -92,7 +132,6 @@ protected:
                   STATUS_SUCCESS);
         client.buffer = portStream_->Address(client.mdl);
         client.bytes = actual;
-        KeInitializeEvent(&client.event, SynchronizationEvent, FALSE);
         ASSERT_EQ(notification->RegisterNotificationEvent(&client.event), STATUS_SUCCESS);
         fill(client);
         for (int s = KSSTATE_ACQUIRE; s <= KSSTATE_RUN; ++s) {
@@ -140,6 +179,15 @@ protected:
     wavert_test::PortStreamDouble* portStream_ = nullptr;
     ULONG rate_ = 0;
     bool unplugged_ = false;  // the test unplugged the device itself
+};
+
+// The Q7, started for each test.
+class RealQ7Test : public RealStreamTest {
+protected:
+    void SetUp() override {
+        RealStreamTest::SetUp();
+        Start("q7-0b31");
+    }
 };
 
 }  // namespace wavert_test
