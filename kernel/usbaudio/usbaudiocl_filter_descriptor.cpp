@@ -21,6 +21,7 @@
 #include "entity_clock.h"
 #include "entity_feature_unit.h"
 #include "entity_terminal.h"
+#include "wavert/filter_property_handlers.h"
 #include "stream_format.h"
 
 namespace vq7 {
@@ -239,15 +240,15 @@ const GUID* TerminalCategory(USHORT type) {
 
 // ---- nodes
 
-// The volume and mute nodes' properties; their handler belongs to the
-// filter's property code and is filled in with it.
+// The volume and mute nodes' properties, answered by the filter's node
+// handler.
 const PCPROPERTY_ITEM kMuteNodeProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE,
-     PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, nullptr},
+     PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, vq7::PropertyHandlerNode},
 };
 const PCPROPERTY_ITEM kVolumeNodeProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL,
-     PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, nullptr},
+     PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, vq7::PropertyHandlerNode},
 };
 DEFINE_PCAUTOMATION_TABLE_PROP(kMuteNodeAutomation, kMuteNodeProperties);
 DEFINE_PCAUTOMATION_TABLE_PROP(kVolumeNodeAutomation, kVolumeNodeProperties);

@@ -4,6 +4,8 @@
 #include "wavert/minwavert.h"
 
 #include "wavert/filter_pins.h"
+#include "wavert/filter_property_handlers.h"
+#include "wavert/minwavert_stream.h"
 #include "common/locks.h"
 #include "common/pool.h"
 #include "common/trace.h"
@@ -110,7 +112,10 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRT::Init(PUNKNOWN UnknownAdapter, PRESOURCE
     captureStream_ = nullptr;
     renderStream_ = nullptr;
     devicePowerState_ = PowerDeviceD0;
-    if (NT_SUCCESS(status)) status = adapter_->BuildFilterDescription(&description_);
+    if (NT_SUCCESS(status)) {
+        description_.descriptor.AutomationTable = vq7::FilterAutomationTable();
+        status = adapter_->BuildFilterDescription(&description_);
+    }
     if (NT_SUCCESS(status)) {
         SetCategories(description_.descriptor);
         status = controls_.Bind(&description_);
@@ -139,16 +144,74 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRT::GetDescription(PPCFILTER_DESCRIPTOR* De
     return STATUS_SUCCESS;
 }
 
-// Streams arrive with the WaveRT stream object; until then the filter
-// offers its pins but opens none of them.
+// PASSIVE_LEVEL. One stream per direction; the reservation made here is
+// given back by the stream's destruction (or at once when no stream could
+// be made).
 STDMETHODIMP_(NTSTATUS) CMiniportWaveRT::NewStream(PMINIPORTWAVERTSTREAM* Stream, PPORTWAVERTSTREAM PortStream,
                                                    ULONG Pin, BOOLEAN Capture, PKSDATAFORMAT DataFormat) {
-    UNREFERENCED_PARAMETER(PortStream);
-    UNREFERENCED_PARAMETER(Pin);
-    UNREFERENCED_PARAMETER(Capture);
-    UNREFERENCED_PARAMETER(DataFormat);
+    PAGED_CODE();
     *Stream = nullptr;
-    return STATUS_NOT_SUPPORTED;
+    if (Gate(Capture).TryEnter()) {
+        Gate(Capture).Leave();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = WithBinding(Capture, [&](IUsbAudioAdapter& adapter, ULONG& direction) {
+        NTSTATUS result = adapter.ReserveDirections(Capture, !Capture, FALSE);
+        if (NT_SUCCESS(result)) direction = Reserved;
+        return result;
+    });
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* stream = new (vq7::NonPagedPoolType(), vq7::kPoolTagUsba) CMiniportWaveRTStream(nullptr);
+    if (stream == nullptr) {
+        ReleaseReservation(Capture);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    stream->AddRef();
+    status = stream->Init(this, PortStream, Pin, Capture, DataFormat);
+    if (NT_SUCCESS(status)) {
+        // Published only while the binding is active: a StopAllStreams that
+        // came in between has unwound the direction, and the engine must
+        // not find the stream afterwards.
+        status = WithBinding(Capture, [&](IUsbAudioAdapter&, ULONG&) {
+            if (Capture) {
+                captureStream_ = stream;
+            } else {
+                renderStream_ = stream;
+            }
+            Gate(Capture).Reopen();
+            return STATUS_SUCCESS;
+        });
+    }
+    if (NT_SUCCESS(status)) {
+        *Stream = static_cast<IMiniportWaveRTStreamNotification*>(stream);
+        (*Stream)->AddRef();
+    }
+    stream->Release();  // a stream that failed goes here, with its reservation
+    return status;
+}
+
+void CMiniportWaveRT::ReleaseReservation(BOOLEAN capture) {
+    (void)WithBinding(capture, [&](IUsbAudioAdapter& adapter, ULONG& direction) {
+        adapter.ReleaseDirections(capture, !capture);
+        direction = Idle;
+        return STATUS_SUCCESS;
+    });
+}
+
+// PASSIVE_LEVEL. Called by a stream's destruction, never under the binding
+// mutex: the wait for the engine holds no lock.
+void CMiniportWaveRT::DetachStream(BOOLEAN capture, const vq7::WaveRtEngineStream* stream) {
+    PAGED_CODE();
+    Gate(capture).CloseAndWait();
+    if (Stream(capture) == stream) {
+        if (capture) {
+            captureStream_ = nullptr;
+        } else {
+            renderStream_ = nullptr;
+        }
+    }
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveRT::GetDeviceDescription(PDEVICE_DESCRIPTION DeviceDescription) {

@@ -17,6 +17,7 @@
 #include "engine/audio_control_cache.h"
 #include "filter_description.h"
 #include "wavert/miniport_engine_sink.h"
+#include "common/locks.h"
 #include "common/rundown_gate.h"
 #include "adapter/usb_audio_adapter.h"
 #include "wavert/wavert_engine_stream.h"
@@ -62,6 +63,27 @@ public:
     // break the cycle. PASSIVE_LEVEL.
     void ReleaseUnregisteredPort();
 
+    // ---- for the filter's streams and property handlers (PASSIVE_LEVEL)
+
+    // Runs `work(adapter, directionState)` under the binding mutex while the
+    // binding is active and returns its status; STATUS_DELETE_PENDING once
+    // StopAllStreams made it inactive.
+    template <typename Work>
+    NTSTATUS WithBinding(BOOLEAN capture, Work work) {
+        vq7::MutexLock guard(binding_.mutex);
+        if (!binding_.active) {
+            return STATUS_DELETE_PENDING;
+        }
+        return work(*binding_.adapter, binding_.states[capture ? 1 : 0]);
+    }
+    // Closes the direction's gate, waits for the engine to leave the stream,
+    // and forgets the stream if it is the direction's.
+    void DetachStream(BOOLEAN capture, const vq7::WaveRtEngineStream* stream);
+    IUsbAudioAdapter* Adapter() const { return adapter_; }
+    PDRMPORT2 DrmPort() const { return drmPort_; }
+    const FilterDescriptionBlock& Description() const { return description_; }
+    vq7::AudioControlCache& Controls() { return controls_; }
+
     ULONG DevicePowerState() const { return devicePowerState_; }
     ULONG DeviceSampleRate() const { return deviceSampleRate_; }
     bool BindingActive() const { return binding_.active; }
@@ -91,6 +113,7 @@ private:
         }
     }
     void UnwindDirection(BOOLEAN capture);
+    void ReleaseReservation(BOOLEAN capture);
     void ReleaseAdapter();
     NTSTATUS Intersect(ULONG pin, const KSDATARANGE_AUDIO& client, const KSDATARANGE_AUDIO& mine,
                        PVOID resultFormat);
@@ -105,6 +128,6 @@ private:
     ULONG devicePowerState_ = 0;
     FilterDescriptionBlock description_ = {};
     ULONG deviceSampleRate_ = 0;
-    PUNKNOWN drmPort_ = nullptr;
+    PDRMPORT2 drmPort_ = nullptr;
     vq7::AudioControlCache controls_;
 };

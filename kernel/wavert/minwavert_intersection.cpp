@@ -5,24 +5,11 @@
 #include "wavert/minwavert.h"
 
 #include "wavert/filter_pins.h"
+#include "wavert/wave_format.h"
 
 namespace {
 
-#pragma pack(push, 1)
-struct WaveFormatExtensible {
-    USHORT wFormatTag;
-    USHORT nChannels;
-    ULONG nSamplesPerSec;
-    ULONG nAvgBytesPerSec;
-    USHORT nBlockAlign;
-    USHORT wBitsPerSample;
-    USHORT cbSize;
-    USHORT wValidBitsPerSample;
-    ULONG dwChannelMask;
-    GUID SubFormat;
-};
-#pragma pack(pop)
-static_assert(sizeof(WaveFormatExtensible) == 40, "WAVEFORMATEXTENSIBLE layout");
+using vq7::WaveFormatExtensible;
 
 // KSDATAFORMAT_WAVEFORMATEXTENSIBLE.
 struct ExtensibleFormat {
@@ -31,7 +18,7 @@ struct ExtensibleFormat {
 };
 static_assert(sizeof(ExtensibleFormat) == 104, "KSDATAFORMAT_WAVEFORMATEXTENSIBLE layout");
 
-constexpr USHORT kWaveFormatExtensible = 0xFFFE;
+using vq7::kWaveFormatExtensible;
 constexpr USHORT kExtensibleExtraBytes = 22;
 constexpr ULONG kFrontLeftRight = 3;
 

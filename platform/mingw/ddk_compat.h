@@ -67,6 +67,12 @@ inline PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, 
 #include <windef.h>
 #include <punknown.h>
 #include <drmk.h>
+// Being force-included, mingw's drmk.h comes before any unit's initguid.h,
+// so its one GUID would only ever be declared; the platform's kit links it
+// from a library. Defined here as the kit's headers define GUIDs under
+// INITGUID.
+extern "C" const GUID DECLSPEC_SELECTANY IID_IDrmAudioStream = {
+    0x1915C967, 0x3299, 0x48CB, {0xA3, 0xE4, 0x69, 0xFD, 0x1D, 0x1B, 0x30, 0x6E}};
 // mingw's drmk.h leaves INTERFACE defined as its last interface's name,
 // which hides wdm.h's INTERFACE structure from ks.h; the platform's COM
 // headers leave no such macro behind.
@@ -135,6 +141,8 @@ typedef IMiniportAudioSignalProcessing* PMINIPORTAUDIOSIGNALPROCESSING;
 extern "C" const GUID DECLSPEC_SELECTANY AUDIO_SIGNALPROCESSINGMODE_RAW = {
     0x9E90EA20, 0xB493, 0x4FD1, {0xA1, 0xA8, 0x7E, 0x13, 0x61, 0xA9, 0x56, 0xCF}};
 
+extern "C" const GUID DECLSPEC_SELECTANY KSPROPSETID_Jack = {
+    0x4509F757, 0x2D46, 0x4637, {0x8E, 0x62, 0xCE, 0x7D, 0xB9, 0x44, 0xF5, 0x7B}};
 typedef enum {
     KSPROPERTY_JACK_DESCRIPTION = 1,
     KSPROPERTY_JACK_DESCRIPTION2 = 2,

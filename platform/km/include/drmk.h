@@ -1,10 +1,24 @@
-// Stand-in for <drmk.h>: the record an audio driver fills so that protected
-// content can be forwarded to the device object below it.
+// Stand-in for <drmk.h>: the rights attached to protected content, the
+// record an audio driver fills so that the content can be forwarded to the
+// device object below it, and the interface through which a stream learns
+// the content it carries.
 #pragma once
 
+#include <punknown.h>
 #include <wdm.h>
 
 #include <stddef.h>
+
+typedef struct tagDRMRIGHTS {
+    BOOL CopyProtect;
+    ULONG Reserved;
+    BOOL DigitalOutputDisable;
+} DRMRIGHTS, *PDRMRIGHTS;
+
+typedef const DRMRIGHTS* PCDRMRIGHTS;
+
+static_assert(sizeof(DRMRIGHTS) == 12, "DRMRIGHTS layout");
+static_assert(offsetof(DRMRIGHTS, DigitalOutputDisable) == 8, "DRMRIGHTS layout");
 
 typedef struct tagDRMFORWARD {
     DWORD Flags;                  // no flags are defined: 0
@@ -19,3 +33,19 @@ static_assert(sizeof(DRMFORWARD) == 32, "DRMFORWARD layout");
 static_assert(offsetof(DRMFORWARD, DeviceObject) == 8, "DRMFORWARD layout");
 static_assert(offsetof(DRMFORWARD, FileObject) == 16, "DRMFORWARD layout");
 static_assert(offsetof(DRMFORWARD, Context) == 24, "DRMFORWARD layout");
+
+// {1915C967-3299-48CB-A3E4-69FD1D1B306E}
+DEFINE_GUID(IID_IDrmAudioStream, 0x1915C967L, 0x3299, 0x48CB, 0xA3, 0xE4, 0x69, 0xFD, 0x1D, 0x1B, 0x30, 0x6E);
+
+// Offered by a stream that can carry protected content; the system tells it
+// the content's ID and rights before the content flows.
+DECLARE_INTERFACE_(IDrmAudioStream, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    STDMETHOD_(NTSTATUS, SetContentId)(THIS_ ULONG contentId, PCDRMRIGHTS drmRights) PURE;
+
+protected:
+    ~IDrmAudioStream() = default;  // never deleted through an interface
+};
+typedef IDrmAudioStream* PDRMAUDIOSTREAM;
+
+#define IMP_IDrmAudioStream STDMETHODIMP_(NTSTATUS) SetContentId(ULONG contentId, PCDRMRIGHTS drmRights) override

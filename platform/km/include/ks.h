@@ -104,6 +104,60 @@ static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION layo
 static_assert(offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8, "KSPROPERTY_DESCRIPTION layout");
 static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16, "KSPROPERTY_MEMBERSHEADER layout");
 
+// The stepped range a basic-support answer gives for a LONG property.
+typedef struct {
+    ULONG SteppingDelta;
+    ULONG Reserved;
+    union {
+        struct {
+            LONG SignedMinimum;
+            LONG SignedMaximum;
+        };
+        struct {
+            ULONG UnsignedMinimum;
+            ULONG UnsignedMaximum;
+        };
+    } Bounds;
+} KSPROPERTY_STEPPING_LONG, *PKSPROPERTY_STEPPING_LONG;
+
+static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16, "KSPROPERTY_STEPPING_LONG layout");
+static_assert(offsetof(KSPROPERTY_STEPPING_LONG, Bounds) == 8, "KSPROPERTY_STEPPING_LONG layout");
+
+// The property type set a basic-support answer names; its Id is a VARTYPE.
+#define STATIC_KSPROPTYPESETID_General 0x97E99BA0L, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+#define VT_I4 3
+#define VT_BOOL 11
+
+// ---------------------------------------------------------------- the general property set
+
+#define STATIC_KSPROPSETID_General 0x1464EDA5L, 0x6A8F, 0x11D1, 0x9A, 0xA7, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+
+typedef enum { KSPROPERTY_GENERAL_COMPONENTID } KSPROPERTY_GENERAL;
+
+// Who made a filter: the answer to KSPROPERTY_GENERAL_COMPONENTID.
+typedef struct {
+    GUID Manufacturer;
+    GUID Product;
+    GUID Component;
+    GUID Name;
+    ULONG Version;
+    ULONG Revision;
+} KSCOMPONENTID, *PKSCOMPONENTID;
+
+static_assert(sizeof(KSCOMPONENTID) == 72, "KSCOMPONENTID layout");
+static_assert(offsetof(KSCOMPONENTID, Version) == 64, "KSCOMPONENTID layout");
+
+// ---------------------------------------------------------------- pin states
+
+typedef enum {
+    KSSTATE_STOP,
+    KSSTATE_ACQUIRE,
+    KSSTATE_PAUSE,
+    KSSTATE_RUN
+} KSSTATE, *PKSSTATE;
+
+static_assert(KSSTATE_RUN == 3, "KSSTATE values");
+
 // ---------------------------------------------------------------- data formats and ranges
 
 typedef union {
@@ -215,3 +269,6 @@ KS_DEFINE_GUID(KSDATAFORMAT_TYPE_WILDCARD, STATIC_KSDATAFORMAT_TYPE_WILDCARD);
 KS_DEFINE_GUID(KSDATAFORMAT_SUBTYPE_WILDCARD, STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD);
 #define STATIC_KSDATAFORMAT_SPECIFIER_NONE 0x0F6417D6L, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
 KS_DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, STATIC_KSDATAFORMAT_SPECIFIER_NONE);
+
+KS_DEFINE_GUID(KSPROPTYPESETID_General, STATIC_KSPROPTYPESETID_General);
+KS_DEFINE_GUID(KSPROPSETID_General, STATIC_KSPROPSETID_General);

@@ -146,6 +146,31 @@ typedef struct {
 
 static_assert(sizeof(KSAUDIO_POSITION) == 16, "KSAUDIO_POSITION layout");
 
+// ---------------------------------------------------------------- WaveRT
+
+// The delays a WaveRT stream adds between its buffer and the converter.
+typedef struct {
+    ULONG FifoSize;      // bytes
+    ULONG ChipsetDelay;  // 100-ns units
+    ULONG CodecDelay;    // 100-ns units
+} KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
+
+// A hardware register a WaveRT stream maps for its client (position or
+// clock), with the clock's rate as Numerator / Denominator.
+typedef struct {
+    PVOID Register;
+    ULONG Width;
+    ULONGLONG Numerator;
+    ULONGLONG Denominator;
+    ULONG Accuracy;
+} KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
+
+static_assert(sizeof(KSRTAUDIO_HWLATENCY) == 12, "KSRTAUDIO_HWLATENCY layout");
+static_assert(offsetof(KSRTAUDIO_HWREGISTER, Width) == 8, "KSRTAUDIO_HWREGISTER layout");
+static_assert(offsetof(KSRTAUDIO_HWREGISTER, Numerator) == 16, "KSRTAUDIO_HWREGISTER layout");
+static_assert(offsetof(KSRTAUDIO_HWREGISTER, Accuracy) == 32, "KSRTAUDIO_HWREGISTER layout");
+static_assert(sizeof(KSRTAUDIO_HWREGISTER) == 40, "KSRTAUDIO_HWREGISTER layout");
+
 // ---------------------------------------------------------------- jacks
 
 #define STATIC_KSPROPSETID_Jack 0x4509F757L, 0x2D46, 0x4637, 0x8E, 0x62, 0xCE, 0x7D, 0xB9, 0x44, 0xF5, 0x7B

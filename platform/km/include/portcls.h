@@ -1,8 +1,9 @@
 // Stand-in for <portcls.h>: PortCls's adapter services (driver and device
 // initialisation, the IRP dispatch, ports, subdevices, adapter power
 // management) and the interfaces and descriptors an adapter and a WaveRT
-// miniport exchange with it. The WaveRT stream-side interfaces are declared
-// only as far as the miniport's interface needs them.
+// miniport exchange with it: the WaveRT port and miniport, their streams
+// (the port stream's buffer services, the miniport stream and its
+// notification variant) and the DRM port.
 #pragma once
 
 #include <drmk.h>
@@ -206,6 +207,11 @@ DEFINE_GUID(IID_IUnregisterSubdevice, 0x16738177L, 0xE199, 0x41F9, 0x9A, 0x87, 0
 DEFINE_GUID(IID_IAdapterPowerManagement, 0x793417D0L, 0x35FE, 0x11D1, 0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1, 0xB0);
 DEFINE_GUID(IID_IPowerNotify, 0x3DD648B8L, 0x969F, 0x11D1, 0x95, 0xA9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
 DEFINE_GUID(IID_IPinCount, 0x5DADB7DCL, 0xA2CB, 0x4540, 0xA4, 0xA8, 0x42, 0x5E, 0xE4, 0xAE, 0x90, 0x51);
+DEFINE_GUID(IID_IPortWaveRTStream, 0x1809CE5AL, 0x64BC, 0x4E62, 0xBD, 0x7D, 0x95, 0xBC, 0xE4, 0x3D, 0xE3, 0x93);
+DEFINE_GUID(IID_IMiniportWaveRTStream, 0x000AC9ABL, 0xFAAB, 0x4F3D, 0x94, 0x55, 0x6F, 0xF8, 0x30, 0x6A, 0x74, 0xA0);
+DEFINE_GUID(IID_IMiniportWaveRTStreamNotification, 0x23759128L, 0x96F1, 0x423B, 0xAB, 0x4D, 0x81, 0x63, 0x5B, 0xCF,
+            0x8C, 0xA1);
+DEFINE_GUID(IID_IDrmPort, 0x286D3DF8L, 0xCA22, 0x4E2E, 0xB9, 0xBC, 0x20, 0xB4, 0xF0, 0xE2, 0x01, 0xCE);
 DEFINE_GUID(IID_IDrmPort2, 0x1ACCE59CL, 0x7311, 0x4B6B, 0x9F, 0xBA, 0xCC, 0x3B, 0xA5, 0x9A, 0xCD, 0xCE);
 DEFINE_GUID(IID_IMiniportAudioSignalProcessing, 0xB532678CL, 0xBE50, 0x472D, 0x99, 0x73, 0x8A, 0x6F, 0x16, 0x59,
             0x49, 0x89);
@@ -279,6 +285,131 @@ typedef IMiniportWaveRT* PMINIPORTWAVERT;
     STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVERTSTREAM* Stream, PPORTWAVERTSTREAM PortStream, ULONG Pin,    \
                                       BOOLEAN Capture, PKSDATAFORMAT DataFormat) override;                      \
     STDMETHODIMP_(NTSTATUS) GetDeviceDescription(PDEVICE_DESCRIPTION DeviceDescription) override
+
+// ---------------------------------------------------------------- WaveRT streams
+
+// The port's services for one stream: pages for the cyclic buffer (below a
+// given physical address), their system-space mapping, and the physical
+// pages behind an MDL. PASSIVE_LEVEL.
+#define DEFINE_ABSTRACT_PORTWAVERTSTREAM()                                                                       \
+    STDMETHOD_(PMDL, AllocatePagesForMdl)(THIS_ PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) PURE;          \
+    STDMETHOD_(PMDL, AllocateContiguousPagesForMdl)(THIS_ PHYSICAL_ADDRESS LowAddress,                          \
+                                                    PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) PURE;      \
+    STDMETHOD_(PVOID, MapAllocatedPages)(THIS_ PMDL MemoryDescriptorList, MEMORY_CACHING_TYPE CacheType) PURE;  \
+    STDMETHOD_(VOID, UnmapAllocatedPages)(THIS_ PVOID BaseAddress, PMDL MemoryDescriptorList) PURE;             \
+    STDMETHOD_(VOID, FreePagesFromMdl)(THIS_ PMDL MemoryDescriptorList) PURE;                                    \
+    STDMETHOD_(ULONG, GetPhysicalPagesCount)(THIS_ PMDL MemoryDescriptorList) PURE;                              \
+    STDMETHOD_(PHYSICAL_ADDRESS, GetPhysicalPageAddress)(THIS_ PMDL MemoryDescriptorList, ULONG Index) PURE;
+
+#define IMP_IPortWaveRTStream                                                                                   \
+    STDMETHODIMP_(PMDL) AllocatePagesForMdl(PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) override;         \
+    STDMETHODIMP_(PMDL) AllocateContiguousPagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, \
+                                                      SIZE_T TotalBytes) override;                               \
+    STDMETHODIMP_(PVOID) MapAllocatedPages(PMDL MemoryDescriptorList, MEMORY_CACHING_TYPE CacheType) override; \
+    STDMETHODIMP_(VOID) UnmapAllocatedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) override;            \
+    STDMETHODIMP_(VOID) FreePagesFromMdl(PMDL MemoryDescriptorList) override;                                   \
+    STDMETHODIMP_(ULONG) GetPhysicalPagesCount(PMDL MemoryDescriptorList) override;                             \
+    STDMETHODIMP_(PHYSICAL_ADDRESS) GetPhysicalPageAddress(PMDL MemoryDescriptorList, ULONG Index) override
+
+DECLARE_INTERFACE_(IPortWaveRTStream, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_PORTWAVERTSTREAM()
+
+protected:
+    ~IPortWaveRTStream() = default;  // never deleted through an interface
+};
+
+// A miniport's stream: its fixed format, KS state, position, cyclic buffer
+// and latency, and the hardware registers it may map for the client.
+#define DEFINE_ABSTRACT_MINIPORTWAVERTSTREAM()                                                                   \
+    STDMETHOD_(NTSTATUS, SetFormat)(THIS_ PKSDATAFORMAT DataFormat) PURE;                                        \
+    STDMETHOD_(NTSTATUS, SetState)(THIS_ KSSTATE State) PURE;                                                    \
+    STDMETHOD_(NTSTATUS, GetPosition)(THIS_ PKSAUDIO_POSITION Position) PURE;                                    \
+    STDMETHOD_(NTSTATUS, AllocateAudioBuffer)(THIS_ ULONG RequestedSize, PMDL * AudioBufferMdl, ULONG * ActualSize, \
+                                              ULONG * OffsetFromFirstPage, MEMORY_CACHING_TYPE * CacheType) PURE; \
+    STDMETHOD_(VOID, FreeAudioBuffer)(THIS_ PMDL AudioBufferMdl, ULONG BufferSize) PURE;                         \
+    STDMETHOD_(VOID, GetHWLatency)(THIS_ PKSRTAUDIO_HWLATENCY hwLatency) PURE;                                   \
+    STDMETHOD_(NTSTATUS, GetPositionRegister)(THIS_ PKSRTAUDIO_HWREGISTER Register) PURE;                       \
+    STDMETHOD_(NTSTATUS, GetClockRegister)(THIS_ PKSRTAUDIO_HWREGISTER Register) PURE;
+
+#define IMP_IMiniportWaveRTStream                                                                               \
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT DataFormat) override;                                       \
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State) override;                                                   \
+    STDMETHODIMP_(NTSTATUS) GetPosition(PKSAUDIO_POSITION Position) override;                                   \
+    STDMETHODIMP_(NTSTATUS) AllocateAudioBuffer(ULONG RequestedSize, PMDL* AudioBufferMdl, ULONG* ActualSize,   \
+                                                ULONG* OffsetFromFirstPage, MEMORY_CACHING_TYPE* CacheType)     \
+        override;                                                                                               \
+    STDMETHODIMP_(VOID) FreeAudioBuffer(PMDL AudioBufferMdl, ULONG BufferSize) override;                        \
+    STDMETHODIMP_(VOID) GetHWLatency(PKSRTAUDIO_HWLATENCY hwLatency) override;                                  \
+    STDMETHODIMP_(NTSTATUS) GetPositionRegister(PKSRTAUDIO_HWREGISTER Register) override;                      \
+    STDMETHODIMP_(NTSTATUS) GetClockRegister(PKSRTAUDIO_HWREGISTER Register) override
+
+DECLARE_INTERFACE_(IMiniportWaveRTStream, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_MINIPORTWAVERTSTREAM()
+
+protected:
+    ~IMiniportWaveRTStream() = default;  // never deleted through an interface
+};
+
+// The stream variant that signals the client's events as the position
+// passes fixed points of the buffer (Windows Vista SP1 on).
+#define DEFINE_ABSTRACT_MINIPORTWAVERTSTREAMNOTIFICATION()                                                       \
+    STDMETHOD_(NTSTATUS, AllocateBufferWithNotification)(THIS_ ULONG NotificationCount, ULONG RequestedSize,     \
+                                                         PMDL * AudioBufferMdl, ULONG * ActualSize,              \
+                                                         ULONG * OffsetFromFirstPage,                            \
+                                                         MEMORY_CACHING_TYPE * CacheType) PURE;                  \
+    STDMETHOD_(VOID, FreeBufferWithNotification)(THIS_ PMDL AudioBufferMdl, ULONG BufferSize) PURE;              \
+    STDMETHOD_(NTSTATUS, RegisterNotificationEvent)(THIS_ PKEVENT NotificationEvent) PURE;                       \
+    STDMETHOD_(NTSTATUS, UnregisterNotificationEvent)(THIS_ PKEVENT NotificationEvent) PURE;
+
+#define IMP_IMiniportWaveRTStreamNotification                                                                   \
+    IMP_IMiniportWaveRTStream;                                                                                  \
+    STDMETHODIMP_(NTSTATUS) AllocateBufferWithNotification(ULONG NotificationCount, ULONG RequestedSize,        \
+                                                           PMDL* AudioBufferMdl, ULONG* ActualSize,             \
+                                                           ULONG* OffsetFromFirstPage,                          \
+                                                           MEMORY_CACHING_TYPE* CacheType) override;            \
+    STDMETHODIMP_(VOID) FreeBufferWithNotification(PMDL AudioBufferMdl, ULONG BufferSize) override;             \
+    STDMETHODIMP_(NTSTATUS) RegisterNotificationEvent(PKEVENT NotificationEvent) override;                      \
+    STDMETHODIMP_(NTSTATUS) UnregisterNotificationEvent(PKEVENT NotificationEvent) override
+
+DECLARE_INTERFACE_(IMiniportWaveRTStreamNotification, IMiniportWaveRTStream) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_MINIPORTWAVERTSTREAM()
+    DEFINE_ABSTRACT_MINIPORTWAVERTSTREAMNOTIFICATION()
+
+protected:
+    ~IMiniportWaveRTStreamNotification() = default;  // never deleted through an interface
+};
+typedef IMiniportWaveRTStreamNotification* PMINIPORTWAVERTSTREAMNOTIFICATION;
+
+// ---------------------------------------------------------------- DRM
+
+// The port's entry points into the system's DRM services: content IDs, their
+// rights, and forwarding a content ID to whoever receives the data next.
+DECLARE_INTERFACE_(IDrmPort, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    STDMETHOD_(NTSTATUS, CreateContentMixed)(THIS_ PULONG paContentId, ULONG cContentId, PULONG pMixedContentId)
+        PURE;
+    STDMETHOD_(NTSTATUS, DestroyContent)(THIS_ ULONG ContentId) PURE;
+    STDMETHOD_(NTSTATUS, ForwardContentToFileObject)(THIS_ ULONG ContentId, PFILE_OBJECT FileObject) PURE;
+    STDMETHOD_(NTSTATUS, ForwardContentToInterface)(THIS_ ULONG ContentId, PUNKNOWN pUnknown, ULONG NumMethods) PURE;
+    STDMETHOD_(NTSTATUS, GetContentRights)(THIS_ ULONG ContentId, PDRMRIGHTS DrmRights) PURE;
+
+protected:
+    ~IDrmPort() = default;  // never deleted through an interface
+};
+typedef IDrmPort* PDRMPORT;
+
+DECLARE_INTERFACE_(IDrmPort2, IDrmPort) {
+    STDMETHOD_(NTSTATUS, AddContentHandlers)(THIS_ ULONG ContentId, PVOID * paHandlers, ULONG NumHandlers) PURE;
+    STDMETHOD_(NTSTATUS, ForwardContentToDeviceObject)(THIS_ ULONG ContentId, PVOID Reserved,
+                                                       PCDRMFORWARD DrmForward) PURE;
+
+protected:
+    ~IDrmPort2() = default;  // never deleted through an interface
+};
+typedef IDrmPort2* PDRMPORT2;
 
 // How a subdevice registered with PcRegisterSubdevice is taken down again.
 DECLARE_INTERFACE_(IUnregisterSubdevice, IUnknown) {
