@@ -21,6 +21,17 @@ if(VQ7_SANITIZER)
   add_link_options(-fsanitize=${_vq7_san})
 endif()
 
+# libFuzzer targets (preset fuzz): every unit carries clang's coverage
+# instrumentation, so that the fuzzers steer by the driver's branches, the
+# stand-ins' and the simulated devices'; only fuzz/ links libFuzzer's main.
+option(VQ7_FUZZ "Build the libFuzzer targets in fuzz/ (clang only)" OFF)
+if(VQ7_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VQ7_FUZZ needs clang (libFuzzer); use the preset fuzz")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # High warning level, warnings are errors, for the project's own targets.
 function(vq7_warnings target)
   target_compile_options(${target} PRIVATE
@@ -29,6 +40,11 @@ function(vq7_warnings target)
     -Werror)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_compile_options(${target} PRIVATE -Wduplicated-cond -Wlogical-op)
+  endif()
+  # GUIDs are initialised from the platform's STATIC_ macros, a flat list of
+  # the fields, as the platform's own headers do.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -Wno-missing-braces)
   endif()
 endfunction()
 

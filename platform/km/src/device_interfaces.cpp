@@ -156,10 +156,16 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
     std::u16string symbolicLink = SymbolicLink(made);
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        if (FindLocked(symbolicLink) == nullptr) {
+        Registered* known = FindLocked(symbolicLink);
+        if (known == nullptr) {
             made.info = {"\\\\?\\" + km::Utf8(symbolicLink.substr(4)), *InterfaceClassGuid, km::Utf8(reference),
                          node.instancePath, node.service, false};
             g_interfaces.push_back(made);
+        } else {
+            // The interface belongs to the device instance: a device plugged
+            // in again gets a new physical device object, and the link names
+            // that one from now on, never the deleted one.
+            known->pdo = PhysicalDeviceObject;
         }
     }
     // Registering again returns the same link, as the platform does.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,32 @@ TEST_F(ClientIoTest, APathCutAfterTheClassGuidReachesTheDeviceWithTheRestAsFileN
     ASSERT_EQ(IoSetDeviceInterfaceState(&link_, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(client.Open(Cut("\\asio"), &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(IoSetDeviceInterfaceState(&link_, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(ClientIoTest, AnInterfaceRegisteredAgainForANewDeviceObjectOpensThatOne) {
+    // The device goes, and the same instance comes back with a new physical
+    // device object (made while the old one still exists, so a new address).
+    ASSERT_EQ(IoSetDeviceInterfaceState(&link_, FALSE), STATUS_SUCCESS);
+    kmsim::UnregisterDeviceNode(pdo_);
+    PDEVICE_OBJECT old = pdo_;
+    ASSERT_EQ(IoCreateDevice(object_.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_), STATUS_SUCCESS);
+    IoDeleteDevice(old);
+    pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+    kmsim::RegisterDeviceNode(pdo_, {"ROOT\\TEST\\0000", {}, "test"});
+    UNICODE_STRING reference;
+    RtlInitUnicodeString(&reference, L"Filter");
+    UNICODE_STRING again{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo_, &kClass, &reference, &again), STATUS_SUCCESS);
+    ASSERT_EQ(again.Length, link_.Length);  // the same link
+    EXPECT_EQ(memcmp(again.Buffer, link_.Buffer, again.Length), 0);
+    ASSERT_EQ(IoSetDeviceInterfaceState(&again, TRUE), STATUS_SUCCESS);
+    RtlFreeUnicodeString(&again);
+
+    kmsim::Client client;
+    HANDLE handle;
+    ASSERT_EQ(client.Open(Cut("\\asio"), &handle), STATUS_SUCCESS);
+    EXPECT_EQ(driver_.lastName, "\\asio");
+    EXPECT_EQ(kmsim::OpenFileObjects(pdo_), 1u);
 }
 
 TEST_F(ClientIoTest, BufferedControlCopiesInputInAndOnlyInformationBytesOut) {
