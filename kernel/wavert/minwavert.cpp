@@ -205,12 +205,11 @@ void CMiniportWaveRT::ReleaseReservation(BOOLEAN capture) {
 void CMiniportWaveRT::DetachStream(BOOLEAN capture, const vq7::WaveRtEngineStream* stream) {
     PAGED_CODE();
     Gate(capture).CloseAndWait();
+    // The pointer changes under the binding mutex, as NewStream publishes it,
+    // so a StopAllStreams unwinding this direction meanwhile is ordered with it.
+    vq7::MutexLock guard(binding_.mutex);
     if (Stream(capture) == stream) {
-        if (capture) {
-            captureStream_ = nullptr;
-        } else {
-            renderStream_ = nullptr;
-        }
+        ClearStream(capture);
     }
 }
 
@@ -281,10 +280,9 @@ STDMETHODIMP_(void) CMiniportWaveRT::LeaveRunningStream(BOOLEAN Capture) {
 // direction's state, so the unwinding runs without the mutex.
 void CMiniportWaveRT::UnwindDirection(BOOLEAN capture) {
     Gate(capture).CloseAndWait();
-    if (capture) {
-        captureStream_ = nullptr;
-    } else {
-        renderStream_ = nullptr;
+    {
+        vq7::MutexLock guard(binding_.mutex);
+        ClearStream(capture);
     }
     ULONG& state = binding_.states[capture ? kCapture : kRender];
     if (state == Prepared) adapter_->Unprepare(capture);

@@ -99,6 +99,7 @@ private:
 
     vq7::RundownGate& Gate(BOOLEAN capture) { return capture ? captureGate_ : renderGate_; }
     vq7::WaveRtEngineStream* Stream(BOOLEAN capture) const { return capture ? captureStream_ : renderStream_; }
+    void ClearStream(BOOLEAN capture) { (capture ? captureStream_ : renderStream_) = nullptr; }
     // The stream of the direction while its gate lets the caller in; the
     // caller leaves the gate afterwards.
     vq7::WaveRtEngineStream* EnterStream(BOOLEAN capture);
