@@ -243,6 +243,59 @@ static_assert(offsetof(KSPIN_DESCRIPTOR, Name) == 64, "KSPIN_DESCRIPTOR layout")
 static_assert(offsetof(KSPIN_DESCRIPTOR, ConstrainedDataRanges) == 80, "KSPIN_DESCRIPTOR layout");
 static_assert(sizeof(KSPIN_DESCRIPTOR) == 88, "KSPIN_DESCRIPTOR layout");
 
+// ---------------------------------------------------------------- connecting a pin
+
+typedef struct {
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+} KSPRIORITY, *PKSPRIORITY;
+
+#define KSPRIORITY_LOW 0x00000001
+#define KSPRIORITY_NORMAL 0x40000000
+#define KSPRIORITY_HIGH 0x80000000
+#define KSPRIORITY_EXCLUSIVE 0xFFFFFFFF
+
+#define KSINTERFACE_STANDARD_STREAMING 0
+#define KSINTERFACE_STANDARD_LOOPED_STREAMING 1
+#define KSINTERFACE_STANDARD_CONTROL 2
+#define KSMEDIUM_TYPE_ANYINSTANCE 0
+
+// A pin-creation request: followed in memory by the KSDATAFORMAT (and its
+// specifier's record) the connection is to carry.
+typedef struct {
+    KSPIN_INTERFACE Interface;
+    KSPIN_MEDIUM Medium;
+    ULONG PinId;
+    HANDLE PinToHandle;
+    KSPRIORITY Priority;
+} KSPIN_CONNECT, *PKSPIN_CONNECT;
+
+static_assert(offsetof(KSPIN_CONNECT, Medium) == 24, "KSPIN_CONNECT layout");
+static_assert(offsetof(KSPIN_CONNECT, PinId) == 48, "KSPIN_CONNECT layout");
+static_assert(offsetof(KSPIN_CONNECT, PinToHandle) == 56, "KSPIN_CONNECT layout");
+static_assert(offsetof(KSPIN_CONNECT, Priority) == 64, "KSPIN_CONNECT layout");
+static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT layout");
+
+// The object class a pin is created under: the file name of a create
+// relative to a filter is this string, a backslash, then the KSPIN_CONNECT
+// and the data format as raw bytes.
+#define KSSTRING_Pin L"{146F1A80-4791-11D0-A5D6-28DB04C10000}"
+
+// ---------------------------------------------------------------- kernel-streaming requests
+//
+// All METHOD_NEITHER: Type3InputBuffer holds the request (a KSPROPERTY or a
+// larger record that starts with one), UserBuffer the value.
+
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_ENABLE_EVENT CTL_CODE(FILE_DEVICE_KS, 0x001, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_DISABLE_EVENT CTL_CODE(FILE_DEVICE_KS, 0x002, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_METHOD CTL_CODE(FILE_DEVICE_KS, 0x003, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_WRITE_STREAM CTL_CODE(FILE_DEVICE_KS, 0x004, METHOD_NEITHER, FILE_WRITE_ACCESS)
+#define IOCTL_KS_READ_STREAM CTL_CODE(FILE_DEVICE_KS, 0x005, METHOD_NEITHER, FILE_READ_ACCESS)
+#define IOCTL_KS_RESET_STATE CTL_CODE(FILE_DEVICE_KS, 0x006, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+static_assert(IOCTL_KS_PROPERTY == 0x002F0003, "IOCTL_KS_PROPERTY value");
+
 // ---------------------------------------------------------------- GUIDs
 //
 // Each GUID also has its STATIC_ form, the bare initialiser, for tables that
@@ -272,3 +325,10 @@ KS_DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, STATIC_KSDATAFORMAT_SPECIFIER_NONE);
 
 KS_DEFINE_GUID(KSPROPTYPESETID_General, STATIC_KSPROPTYPESETID_General);
 KS_DEFINE_GUID(KSPROPSETID_General, STATIC_KSPROPSETID_General);
+
+#define STATIC_KSNAME_Pin 0x146F1A80L, 0x4791, 0x11D0, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+KS_DEFINE_GUID(KSNAME_Pin, STATIC_KSNAME_Pin);
+#define STATIC_KSINTERFACESETID_Standard 0x1A8766A0L, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+KS_DEFINE_GUID(KSINTERFACESETID_Standard, STATIC_KSINTERFACESETID_Standard);
+#define STATIC_KSMEDIUMSETID_Standard 0x4747B320L, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+KS_DEFINE_GUID(KSMEDIUMSETID_Standard, STATIC_KSMEDIUMSETID_Standard);

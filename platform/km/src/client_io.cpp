@@ -189,13 +189,43 @@ NTSTATUS Client::Open(const std::string& path, HANDLE* handle) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    *handle = AddHandle(file);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Client::CreatePin(HANDLE filter, const KSPIN_CONNECT* connect, ULONG length, HANDLE* pin) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "KsCreatePin");
+    PFILE_OBJECT parent = FileObjectOf(filter);
+    if (parent == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (connect == nullptr || length < sizeof(KSPIN_CONNECT) || pin == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The name's characters carry the request's bytes as they are (an odd
+    // length is padded with one zero byte).
+    std::u16string name(km::View(KSSTRING_Pin));
+    name += u'\\';
+    size_t start = name.size();
+    name.resize(start + (length + 1) / sizeof(char16_t), u'\0');
+    memcpy(&name[start], connect, length);
+    PFILE_OBJECT file;
+    NTSTATUS status = km::CreateFileObject(parent->DeviceObject, name, &file, parent);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *pin = AddHandle(file);
+    return STATUS_SUCCESS;
+}
+
+HANDLE Client::AddHandle(PFILE_OBJECT file) {
     {
         std::lock_guard<std::recursive_mutex> guard(g_lock);
         g_handleCounts[file] = 1;
     }
-    *handle = reinterpret_cast<HANDLE>(state_->nextHandle += 4);
-    state_->handles[*handle] = file;
-    return STATUS_SUCCESS;
+    auto handle = reinterpret_cast<HANDLE>(state_->nextHandle += 4);
+    state_->handles[handle] = file;
+    return handle;
 }
 
 NTSTATUS Client::Duplicate(HANDLE handle, HANDLE* copy) {
