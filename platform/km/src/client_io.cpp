@@ -5,6 +5,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "device_interfaces_internal.h"
 #include "io_internal.h"
@@ -17,6 +18,7 @@
 struct kmsim::Client::State {
     std::string name;
     std::map<HANDLE, PFILE_OBJECT> handles;
+    std::set<HANDLE> events;  // handles in the object manager's table
     ULONG_PTR nextHandle = 0x100;
     LONG pending = 0;  // requests sent and not completed
     KEVENT drained;    // set while nothing is pending
@@ -169,6 +171,9 @@ Client::~Client() {
     while (!state_->handles.empty()) {
         Close(state_->handles.begin()->first);
     }
+    while (!state_->events.empty()) {
+        Close(*state_->events.begin());
+    }
     KeWaitForSingleObject(&state_->drained, Executive, KernelMode, FALSE, nullptr);
     delete state_;
 }
@@ -245,6 +250,9 @@ NTSTATUS Client::Duplicate(HANDLE handle, HANDLE* copy) {
 
 NTSTATUS Client::Close(HANDLE handle) {
     km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "CloseHandle");
+    if (state_->events.erase(handle) != 0) {
+        return ZwClose(handle);
+    }
     auto found = state_->handles.find(handle);
     if (found == state_->handles.end()) {
         return STATUS_INVALID_HANDLE;
@@ -262,6 +270,33 @@ NTSTATUS Client::Close(HANDLE handle) {
     }
     ObDereferenceObject(file);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Client::CreateEvent(BOOLEAN manualReset, BOOLEAN initialState, HANDLE* event) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "CreateEvent");
+    auto* object = new KEVENT;
+    KeInitializeEvent(object, manualReset ? NotificationEvent : SynchronizationEvent, initialState);
+    km::RegisterObject(object, *ExEventObjectType, [](PVOID gone) { delete static_cast<PKEVENT>(gone); }, 1);
+    *event = km::CreateHandle(object);  // the handle takes over the creator's reference
+    state_->events.insert(*event);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Client::WaitForSingleObject(HANDLE event, const LARGE_INTEGER* timeout) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "WaitForSingleObject");
+    if (state_->events.count(event) == 0) {
+        return STATUS_INVALID_HANDLE;
+    }
+    PVOID object;
+    NTSTATUS status = ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    LARGE_INTEGER copy{};
+    if (timeout != nullptr) copy = *timeout;
+    status = KeWaitForSingleObject(object, Executive, UserMode, FALSE, timeout != nullptr ? &copy : nullptr);
+    ObDereferenceObject(object);
+    return status;
 }
 
 PFILE_OBJECT Client::FileObjectOf(HANDLE handle) const {

@@ -291,3 +291,29 @@ TEST_F(ClientIoTest, APinIsCreatedRelativeToItsFilterAndHoldsItOpen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ClientEvents, ADriverSignalsAClientEventThroughItsHandle) {
+    kmsim::Simulation sim;
+    kmsim::Client client;
+    HANDLE event;
+    ASSERT_EQ(client.CreateEvent(FALSE, FALSE, &event), STATUS_SUCCESS);
+    LARGE_INTEGER tenMs;
+    tenMs.QuadPart = -100000;
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_TIMEOUT);
+
+    PVOID object;
+    ASSERT_EQ(ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr),
+              STATUS_SUCCESS);
+    KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_SUCCESS);
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_TIMEOUT);  // auto-reset
+    // The driver's reference keeps the event alive past the handle.
+    ASSERT_EQ(client.Close(event), STATUS_SUCCESS);
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_INVALID_HANDLE);
+    KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+    ObDereferenceObject(object);
+}
+
+}  // namespace

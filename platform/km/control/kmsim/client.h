@@ -19,6 +19,11 @@
 // request's bytes. Kernel-streaming requests (IOCTL_KS_PROPERTY and the
 // others) are METHOD_NEITHER: DeviceIoControl hands the driver the caller's
 // own input and output buffers.
+//
+// Events are what Win32's CreateEvent makes: an event object behind a handle
+// that a driver can take with ObReferenceObjectByHandle (a WaveRT pin's
+// notification event, for one), waited on with WaitForSingleObject and
+// closed with Close.
 #pragma once
 
 #include <ks.h>
@@ -58,7 +63,12 @@ public:
     // answer to IRP_MJ_CREATE.
     NTSTATUS CreatePin(HANDLE filter, const KSPIN_CONNECT* connect, ULONG length, HANDLE* pin);
     NTSTATUS Duplicate(HANDLE handle, HANDLE* copy);
-    NTSTATUS Close(HANDLE handle);
+    NTSTATUS Close(HANDLE handle);  // a file or an event
+
+    NTSTATUS CreateEvent(BOOLEAN manualReset, BOOLEAN initialState, HANDLE* event);
+    // `timeout` as KeWaitForSingleObject takes it (negative: relative, in
+    // 100 ns); null waits for ever. STATUS_SUCCESS or STATUS_TIMEOUT.
+    NTSTATUS WaitForSingleObject(HANDLE event, const LARGE_INTEGER* timeout);
 
     // Synchronous: waits for completion; `transferred` gets Information.
     NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
