@@ -54,6 +54,8 @@ PFN_NUMBER HighestFrame(PHYSICAL_ADDRESS high) {
 
 }  // namespace
 
+char* km::HostAddressOfMdl(PMDL mdl) { return static_cast<char*>(AddressOfPages(mdl)); }
+
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp) {
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IoAllocateMdl");

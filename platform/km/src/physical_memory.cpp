@@ -3,6 +3,8 @@
 
 #include "physical_memory.h"
 
+#include "kmsim/physical_memory.h"
+
 #include <map>
 #include <mutex>
 
@@ -85,3 +87,14 @@ void PhysicalMemoryReset() {
 }
 
 }  // namespace km
+
+ULONGLONG kmsim::PhysicalAddressOf(const void* host) {
+    const char* page = static_cast<const char*>(PAGE_ALIGN(host));
+    std::lock_guard<std::mutex> guard(km::g_framesLock);
+    for (const auto& [frame, hostPage] : km::g_frames) {
+        if (hostPage == page) {
+            return (static_cast<ULONGLONG>(frame) << PAGE_SHIFT) + BYTE_OFFSET(host);
+        }
+    }
+    return 0;
+}

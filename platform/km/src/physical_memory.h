@@ -26,6 +26,10 @@ void ReleaseFrames(const PFN_NUMBER* frames, SIZE_T pages);
 // one (an MDL built for pool names its host pages directly).
 char* HostPageOfFrame(PFN_NUMBER frame);
 
+// Where an MDL's described bytes live in host memory: what a mapping of its
+// pages into a client's address space shows (mdl.cpp).
+char* HostAddressOfMdl(PMDL mdl);
+
 void PhysicalMemoryReset();
 
 }  // namespace km
