@@ -3,6 +3,8 @@
 
 #include "ks_world.h"
 
+#include "audio_range_requests.h"
+
 #include <climits>
 #include <cstring>
 
@@ -71,26 +73,7 @@ ULONG KsWorldTest::StreamingPin(bool capture) {
 }
 
 PinRequest KsWorldTest::Request(ULONG pin) {
-    struct {
-        KSP_PIN property;
-        KSMULTIPLE_ITEM list;
-        KSDATARANGE_AUDIO range;
-    } intersection = {};
-    intersection.property.Property.Set = KSPROPSETID_Pin;
-    intersection.property.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
-    intersection.property.Property.Flags = KSPROPERTY_TYPE_GET;
-    intersection.property.PinId = pin;
-    intersection.list = {sizeof intersection.list + sizeof intersection.range, 1};
-    KSDATARANGE_AUDIO& range = intersection.range;
-    range.DataRange.FormatSize = sizeof range;
-    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    range.MaximumChannels = 32;
-    range.MinimumBitsPerSample = 8;
-    range.MaximumBitsPerSample = 32;
-    range.MinimumSampleFrequency = 1;
-    range.MaximumSampleFrequency = 768000;
+    kmtest::IntersectionRequest intersection = kmtest::Intersection(pin, kmtest::PcmRange(32, 8, 32, 1, 768000));
     PinRequest request = {};
     Answer answer = Property(filter_, &intersection, sizeof intersection, request.format, sizeof request.format);
     EXPECT_EQ(answer.status, STATUS_SUCCESS);

@@ -20,6 +20,13 @@ protected:
         ASSERT_EQ(CreatePin(Request(StreamingPin(false)), pin), STATUS_SUCCESS);
         ASSERT_EQ(AllocateBuffer(*pin, 3840, buffer).status, STATUS_SUCCESS);
     }
+    // The same, with an event of the client's registered for its notifications.
+    void OpenRenderWithEvent(HANDLE* pin, HANDLE* event) {
+        KSRTAUDIO_BUFFER buffer = {};
+        OpenRender(pin, &buffer);
+        ASSERT_EQ(client_.CreateEvent(FALSE, FALSE, event), STATUS_SUCCESS);
+        ASSERT_EQ(EventRequest(*pin, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, *event), STATUS_SUCCESS);
+    }
     Answer AllocateBuffer(HANDLE pin, ULONG bytes, KSRTAUDIO_BUFFER* buffer) {
         KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION request = {};
         request.Property.Set = KSPROPSETID_RtAudio;
@@ -83,14 +90,10 @@ TEST_F(PinStreamTest, TheBufferLiesBelow4GbAndTheClientWritesIt) {
 }
 
 TEST_F(PinStreamTest, RunFromStopStepsUpAndTheEventsAndPositionFollowTheDevice) {
-    HANDLE pin;
-    KSRTAUDIO_BUFFER buffer = {};
-    OpenRender(&pin, &buffer);
-    HANDLE event;
-    ASSERT_EQ(client_.CreateEvent(FALSE, FALSE, &event), STATUS_SUCCESS);
+    HANDLE pin, event;
+    OpenRenderWithEvent(&pin, &event);
     EXPECT_EQ(EventRequest(pin, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, reinterpret_cast<HANDLE>(0x1234)),
               STATUS_INVALID_HANDLE);
-    ASSERT_EQ(EventRequest(pin, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, event), STATUS_SUCCESS);
     ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(State(pin), KSSTATE_RUN);
     KSRTAUDIO_BUFFER refused = {};
@@ -117,12 +120,8 @@ TEST_F(PinStreamTest, RunFromStopStepsUpAndTheEventsAndPositionFollowTheDevice) 
 }
 
 TEST_F(PinStreamTest, APinClosedWhileRunningStepsDownAndFreesEverything) {
-    HANDLE pin;
-    KSRTAUDIO_BUFFER buffer = {};
-    OpenRender(&pin, &buffer);
-    HANDLE event;
-    ASSERT_EQ(client_.CreateEvent(FALSE, FALSE, &event), STATUS_SUCCESS);
-    ASSERT_EQ(EventRequest(pin, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, event), STATUS_SUCCESS);
+    HANDLE pin, event;
+    OpenRenderWithEvent(&pin, &event);
     ASSERT_EQ(SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     LARGE_INTEGER timeout = kmtest::RelativeMs(50);
     EXPECT_EQ(client_.WaitForSingleObject(event, &timeout), STATUS_SUCCESS);

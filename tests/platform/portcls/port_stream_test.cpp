@@ -19,6 +19,7 @@
 #include "kmsim/physical_memory.h"
 #include "kmsim/simulation.h"
 #include "adapter_device.h"
+#include "audio_range_requests.h"
 #include "test_miniport.h"
 
 namespace {
@@ -26,20 +27,7 @@ namespace {
 constexpr ULONG kTag = 0x74736554;  // 'Test'
 
 // One render pin: PCM, up to 2 channels, 16 to 24 bits, 48 kHz.
-KSDATARANGE_AUDIO PcmRange() {
-    KSDATARANGE_AUDIO range = {};
-    range.DataRange.FormatSize = sizeof range;
-    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    range.MaximumChannels = 2;
-    range.MinimumBitsPerSample = 16;
-    range.MaximumBitsPerSample = 24;
-    range.MinimumSampleFrequency = 48000;
-    range.MaximumSampleFrequency = 48000;
-    return range;
-}
-const KSDATARANGE_AUDIO kRange = PcmRange();
+const KSDATARANGE_AUDIO kRange = kmtest::PcmRange(2, 16, 24, 48000, 48000);
 const PKSDATARANGE kRanges[] = {const_cast<PKSDATARANGE>(&kRange.DataRange)};
 const GUID kCategories[] = {STATICGUIDOF(KSCATEGORY_AUDIO)};
 
@@ -198,16 +186,7 @@ TEST_F(PortStreamTest, AFormatIsJudgedByItsWaveFieldsAgainstTheRange) {
 }
 
 TEST_F(PortStreamTest, PortClsIntersectsWhenTheMiniportLeavesItToIt) {
-    struct {
-        KSP_PIN property;
-        KSMULTIPLE_ITEM list;
-        KSDATARANGE_AUDIO range;
-    } request = {};
-    request.property.Property.Set = KSPROPSETID_Pin;
-    request.property.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
-    request.property.Property.Flags = KSPROPERTY_TYPE_GET;
-    request.list = {sizeof request.list + sizeof request.range, 1};
-    request.range = kRange;
+    kmtest::IntersectionRequest request = kmtest::Intersection(0, kRange);
     request.range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_WILDCARD;
     request.range.MaximumChannels = 8;
     request.range.MaximumBitsPerSample = 32;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ks_world.h"
+#include "audio_range_requests.h"
 
 namespace portcls_test {
 namespace {
@@ -159,27 +160,12 @@ TEST_F(PropertyPathTest, NodePropertiesReachTheNodesHandlerWithTheirChannel) {
 }
 
 TEST_F(PropertyPathTest, AnIntersectionNoRangeMeetsIsNoMatch) {
-    struct {
-        KSP_PIN property;
-        KSMULTIPLE_ITEM list;
-        KSDATARANGE_AUDIO range;
-    } request = {};
-    request.property.Property = Make(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET);
-    request.property.PinId = StreamingPin(false);
-    request.list = {sizeof request.list + sizeof request.range, 1};
-    request.range.DataRange.FormatSize = sizeof request.range;
-    request.range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    request.range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG;  // no such subformat on the pin
-    request.range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    request.range.MaximumChannels = 2;
+    kmtest::IntersectionRequest request =
+        kmtest::Intersection(StreamingPin(false), kmtest::PcmRange(32, 8, 32, 1, 768000));
+    request.range.DataRange.MajorFormat = KSDATAFORMAT_SUBTYPE_ANALOG;  // not audio: no range of the pin meets it
     UCHAR format[128];
     EXPECT_EQ(Property(filter_, &request, sizeof request, format, sizeof format).status, STATUS_NO_MATCH);
-    request.range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    request.range.MaximumChannels = 32;
-    request.range.MinimumBitsPerSample = 8;
-    request.range.MaximumBitsPerSample = 32;
-    request.range.MinimumSampleFrequency = 1;
-    request.range.MaximumSampleFrequency = 768000;
+    request.range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     Answer size = Property(filter_, &request, sizeof request, nullptr, 0);
     EXPECT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
     Answer read = Property(filter_, &request, sizeof request, format, sizeof format);
