@@ -66,6 +66,7 @@ size_t CaptureStream::Packet(const BusTime& at, std::span<uint8_t> buffer) {
     if (clock_ == nullptr) return 0;
     if (!sampling_) {
         sampling_ = true;
+        samplingSince_ns_ = at.time_ns;
         next_ = clock_->FramesBy(at.time_ns);
     }
     reference_ = at;

@@ -47,6 +47,8 @@ public:
     const StreamEvents& Events() const { return events_; }
     bool Running() const { return clock_ != nullptr; }
     bool Sampling() const { return sampling_; }
+    // The bus time of the first poll, when sampling began (while Sampling()).
+    int64_t SamplingSince() const { return samplingSince_ns_; }
     size_t FifoFrames() const { return format_.channels == 0 ? 0 : fifo_.size() / format_.channels; }
     const SampleFormat& Format() const { return format_; }
     const ClockModel* Clock() const { return clock_; }
@@ -69,6 +71,7 @@ private:
     uint32_t maxPayload_bytes_ = 0;
     uint32_t capacity_frames_ = 0;
     bool sampling_ = false;
+    int64_t samplingSince_ns_ = 0;
     uint64_t next_ = 0;      // the next device frame to sample
     uint64_t produced_ = 0;  // frames sampled since the stream started
     BusTime reference_{};    // a (micro)frame on the bus grid
