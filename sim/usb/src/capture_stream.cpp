@@ -22,6 +22,7 @@ void CaptureStream::Start(const StreamAltSetting& alt, ClockModel& clock, int64_
     fifo_.clear();
     frame_.assign(format_.channels, 0);
     sent_.SetChannels(format_.channels);
+    if (source_) source_->Follow(clock_);
 }
 
 void CaptureStream::Stop(int64_t) {

@@ -30,7 +30,10 @@ public:
     CaptureStream(Speed speed, const CaptureOptions& options) : speed_(speed), options_(options) {}
 
     // Device side.
-    void SetSource(std::unique_ptr<CaptureSource> source) { source_ = std::move(source); }
+    void SetSource(std::unique_ptr<CaptureSource> source) {
+        source_ = std::move(source);
+        if (source_) source_->Follow(clock_);
+    }
     // Packets hold back 0 to `frames` frames, chosen by a fixed pseudo-random
     // sequence: sizes wander up to that much around the clock's count.
     void SetPacketJitter(uint8_t frames) { jitter_frames_ = frames; }
