@@ -29,16 +29,23 @@ int64_t DuplexOutputRingFrames(const RoundTripParameters& p) {
     return 3 * m * std::max<int64_t>(f1, p.bufferFrames);
 }
 
-// The device's sample clock counted from the capture stream's first packet:
+// A device sample clock counted from the capture stream's first packet:
 // whole frame periods completed `after_ns` later, as the device counts them.
 class DeviceClock {
 public:
-    explicit DeviceClock(const RoundTripParameters& p)
+    DeviceClock(const RoundTripParameters& p, uint64_t phase_e18)
         : step_(static_cast<Wide>(p.rate_hz) * static_cast<Wide>(kBillion + p.deviceClockOffset_ppb)),
-          phase_(p.deviceClockPhase_e18) {}
+          phase_(phase_e18) {}
 
     int64_t FramesAfter(int64_t after_ns) const {
         return static_cast<int64_t>((phase_ + static_cast<Wide>(after_ns) * step_) / kFrameUnit);
+    }
+
+    // The first time, after the capture stream's first packet, by which
+    // `frames` frame periods are complete.
+    int64_t TimeOfFrames(int64_t frames) const {
+        const Wide needed = static_cast<Wide>(frames) * kFrameUnit;
+        return needed <= phase_ ? 0 : static_cast<int64_t>((needed - phase_ + step_ - 1) / step_);
     }
 
 private:
@@ -75,15 +82,15 @@ struct RenderStart {
 
 RenderStart StartRender(const RoundTripParameters& p, const DeviceClock& clock, const Packets& packets) {
     const int64_t captureTransfer_ns = static_cast<int64_t>(p.captureFramesPerTransfer) * kUsbFrame_ns;
-    const int64_t perTransfer = std::max<int64_t>(p.captureFramesPerTransfer, 1) * packets.perUsbFrame;
+    const int64_t perTransfer = static_cast<int64_t>(p.captureFramesPerTransfer) * packets.perUsbFrame;
     const int64_t nominal = packets.nominal * perTransfer;
     const int64_t below = packets.rateDivides ? -perTransfer : 0;
-    const int64_t perGroup = p.captureFramesPerTransfer != 0 && p.playbackFramesPerTransfer >= p.captureFramesPerTransfer
-                                 ? p.playbackFramesPerTransfer / p.captureFramesPerTransfer
-                                 : 1;
+    const int64_t perGroup = std::max<int64_t>(p.playbackFramesPerTransfer / p.captureFramesPerTransfer, 1);
     // Frames delivered by the first `j` capture transfers: the first packet is
     // empty, each later one carries what the clock completed before it.
-    auto deliveredBy = [&](int64_t j) { return j == 0 ? 0 : clock.FramesAfter(j * captureTransfer_ns - packets.unit_ns); };
+    auto deliveredBy = [&](int64_t j) {
+        return j == 0 ? 0 : clock.FramesAfter(j * captureTransfer_ns - packets.unit_ns);
+    };
     RenderStart start;
     int64_t group = 0;
     int64_t inGroup = 0;
@@ -149,51 +156,73 @@ int64_t DeviceThreshold(const RoundTripParameters& p) {
 }
 
 // Where the streams stand when the render mixer starts, at the end of
-// render's first transfer: the frames that decide the round trip.
+// render's first transfer, and where the client's first frame comes back:
+// the frames that decide the round trip.
 struct MixerStart {
     int64_t firstInput = 0;     // input frames the first completed read found
     int64_t deviceFifo = 0;     // frames the FIFO holds ahead of the render packet at the mixer's start
     int64_t capturePacket = 0;  // frames of the packet interval before the mixer's start
+    int64_t betweenClocks = 0;  // what the capture clock's count gained on the render clock's meanwhile
 };
 
-MixerStart StartMixer(const RoundTripParameters& p) {
+MixerStart StartMixer(const RoundTripParameters& p, int64_t mixedFrom) {
     MixerStart m;
-    if (p.rate_hz == 0 || p.outputFrameBytes == 0 || p.playbackTransfersInFlight == 0) return m;
-    const DeviceClock clock(p);
+    if (p.rate_hz == 0 || p.outputFrameBytes == 0 || p.playbackTransfersInFlight == 0 ||
+        p.captureFramesPerTransfer == 0) {
+        return m;
+    }
+    const DeviceClock capture(p, p.captureClockPhase_e18);
+    const DeviceClock render(p, p.renderClockPhase_e18);
     const Packets packets = PacketsOf(p);
-    const RenderStart render = StartRender(p, clock, packets);
+    const RenderStart start = StartRender(p, capture, packets);
     const int64_t playing_ns =
-        render.firstPacket_ns + PacketsBeforePlaying(p, render, packets, DeviceThreshold(p)) * packets.unit_ns;
+        start.firstPacket_ns + PacketsBeforePlaying(p, start, packets, DeviceThreshold(p)) * packets.unit_ns;
     // The mixer starts at the end of render's first transfer; the client,
     // armed then, takes the capture transfers from there on.
-    const int64_t start_ns = render.firstPacket_ns + static_cast<int64_t>(p.playbackFramesPerTransfer) * kUsbFrame_ns;
-    // Render frame 0 plays at device frame FramesAfter(playing_ns), so the
-    // packet at start_ns finds the first transfer's frames, less what the
-    // device played since then.
-    m.deviceFifo = render.transferFrames.front() - (clock.FramesAfter(start_ns) - clock.FramesAfter(playing_ns));
-    const int64_t inputFrom = clock.FramesAfter(start_ns - packets.unit_ns);
-    m.capturePacket = clock.FramesAfter(start_ns) - inputFrom;
-    const int64_t captureTransfer_ns = static_cast<int64_t>(std::max<uint32_t>(p.captureFramesPerTransfer, 1)) * kUsbFrame_ns;
-    for (int64_t end_ns = start_ns + captureTransfer_ns; m.firstInput < p.bufferFrames; end_ns += captureTransfer_ns) {
-        m.firstInput = clock.FramesAfter(end_ns - packets.unit_ns) - inputFrom;
+    const int64_t mixer_ns = start.firstPacket_ns + static_cast<int64_t>(p.playbackFramesPerTransfer) * kUsbFrame_ns;
+    // Render frame 0 plays at render clock frame FramesAfter(playing_ns), so
+    // the packet at the mixer's start finds the first transfer's frames, less
+    // what the device played since then.
+    const int64_t renderFrame0 = render.FramesAfter(playing_ns);
+    m.deviceFifo = start.transferFrames.front() - (render.FramesAfter(mixer_ns) - renderFrame0);
+    const int64_t inputFrom = capture.FramesAfter(mixer_ns - packets.unit_ns);
+    m.capturePacket = capture.FramesAfter(mixer_ns) - inputFrom;
+    const int64_t captureTransfer_ns = static_cast<int64_t>(p.captureFramesPerTransfer) * kUsbFrame_ns;
+    for (int64_t end_ns = mixer_ns + captureTransfer_ns; m.firstInput < p.bufferFrames; end_ns += captureTransfer_ns) {
+        m.firstInput = capture.FramesAfter(end_ns - packets.unit_ns) - inputFrom;
     }
+    // The client's first frame plays as render frame `played`; the first
+    // capture frame that completes after the render clock completed it (and
+    // the loopback delay) carries it back.
+    const int64_t played = start.transferFrames.front() + renderFrame0 + mixedFrom + m.firstInput;
+    const int64_t returned = capture.FramesAfter(render.TimeOfFrames(played + p.loopbackDelay_frames + 1) - 1);
+    // On one clock the other terms add up to the input frame it returns as.
+    const int64_t terms = m.firstInput + mixedFrom + m.deviceFifo + p.loopbackDelay_frames + m.capturePacket;
+    m.betweenClocks = returned - inputFrom - terms;
     return m;
 }
 
 }  // namespace
 
 RoundTrip ComputeRoundTrip(const RoundTripParameters& p) {
-    const MixerStart start = StartMixer(p);
+    const int64_t prefill = Prefill(p);
+    const int64_t captureTransfer = vq7::LeadCorrection(1, p.rate_hz, p.captureFramesPerTransfer);
+    const int64_t lead = Lead(p);
+    // The client's first frame lands this far past the render position of
+    // the mixer's start, beyond the input the first read found.
+    const MixerStart start = StartMixer(p, lead + captureTransfer + prefill);
     RoundTrip trip;
     trip.terms = {
         {"first input", start.firstInput, "input frames captured before the first read completes and the client writes"},
-        {"pre-fill", Prefill(p), "silence the output ring holds ahead of the client's first frame"},
-        {"capture transfer", vq7::LeadCorrection(1, p.rate_hz, p.captureFramesPerTransfer),
+        {"pre-fill", prefill, "silence the output ring holds ahead of the client's first frame"},
+        {"capture transfer", captureTransfer,
          "the output frames of one capture transfer, read a transfer before they are mixed"},
-        {"lead", Lead(p), "how far ahead of the oldest submitted render packet the mixer writes"},
+        {"lead", lead, "how far ahead of the oldest submitted render packet the mixer writes"},
         {"device FIFO", start.deviceFifo, "frames the device's playback FIFO holds ahead of a render packet"},
         {"loopback", p.loopbackDelay_frames, "the device's own playback-to-capture delay"},
         {"capture packet", start.capturePacket, "a capture packet carries the frames of the interval before it"},
+        {"between clocks", start.betweenClocks,
+         "what the capture clock's count gained on the render clock's meanwhile (0 on one clock)"},
     };
     for (const RoundTripTerm& term : trip.terms) trip.total_frames += term.frames;
     return trip;

@@ -1,14 +1,15 @@
 // The ASIO channel's round trip, measured and modelled. A duplex client on
-// a Q7 whose capture loops its playback back writes two markers into
+// a device whose capture loops its playback back writes two markers into
 // silence: one at its first output frame, one in the steady stream. Each is
 // found in the device's played record and, looped back, in the client's
 // input; the frames between output and input must be exactly what the
 // round-trip model computes from the parameters, for both markers (so no
-// frame was lost or doubled at the start either), also on a device whose
-// clock runs off the bus clock.
+// frame was lost or doubled at the start either): on the Q7, also with its
+// clock off the bus clock, and on a device with one clock per direction.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -36,6 +37,7 @@ constexpr int32_t kFirstMarker = 0x40000000;
 constexpr int32_t kLaterMarker = -0x40000000;
 
 struct RoundTripCase {
+    const char* device;
     ULONG rate;
     ULONG bufferFrames;
     ULONG latencyPercent;
@@ -45,7 +47,9 @@ struct RoundTripCase {
 
 std::string Name(const ::testing::TestParamInfo<RoundTripCase>& info) {
     const RoundTripCase& c = info.param;
-    return std::to_string(c.rate) + "Hz_" + std::to_string(c.bufferFrames) + "frames_" +
+    std::string device = c.device;
+    std::replace(device.begin(), device.end(), '-', '_');
+    return device + "_" + std::to_string(c.rate) + "Hz_" + std::to_string(c.bufferFrames) + "frames_" +
            std::to_string(c.latencyPercent) + "percent_delay" + std::to_string(c.loopbackDelay_frames) +
            (c.clockOffset_ppm == 0 ? "" : (c.clockOffset_ppm > 0 ? "_fast" : "_slow") + std::to_string(std::llabs(c.clockOffset_ppm)) + "ppm");
 }
@@ -71,10 +75,12 @@ int32_t FirstSample(const UCHAR* frame, ULONG bits) {
     return static_cast<int32_t>(value);
 }
 
-// A Q7 whose capture interface carries what its render interface played,
-// `delay` frames later, on a clock `offset_ppm` off the bus clock.
-std::shared_ptr<simusb::AudioDevice> LoopedBackQ7(DriverWorld& world, uint32_t delay, int64_t offset_ppm) {
-    simusb::AudioDescription description = simusb::FindReadyMadeDevice("q7-0b31")->describe();
+// A ready-made duplex device (render interface 1, capture interface 2)
+// whose capture carries what its render played, `delay` frames later, on
+// clocks `offset_ppm` off the bus clock.
+std::shared_ptr<simusb::AudioDevice> LoopedBack(DriverWorld& world, const char* name, uint32_t delay,
+                                                int64_t offset_ppm) {
+    simusb::AudioDescription description = simusb::FindReadyMadeDevice(name)->describe();
     description.clockOffset_ppb = offset_ppm * 1000;
     description.streams[1].capture.kind = simusb::CaptureKind::Loopback;
     description.streams[1].capture.loopbackInterface = kRenderInterface;
@@ -87,9 +93,9 @@ class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(RoundTrip, MeasuredLoopbackEqualsTheModel) {
     const RoundTripCase c = GetParam();
     DriverWorld world;
-    std::shared_ptr<simusb::AudioDevice> q7 = LoopedBackQ7(world, c.loopbackDelay_frames, c.clockOffset_ppm);
+    std::shared_ptr<simusb::AudioDevice> device = LoopedBack(world, c.device, c.loopbackDelay_frames, c.clockOffset_ppm);
     PDEVICE_OBJECT pdo = nullptr;
-    ASSERT_EQ(world.Plug(q7, &pdo), STATUS_SUCCESS);
+    ASSERT_EQ(world.Plug(device, &pdo), STATUS_SUCCESS);
     CUSBAudioAdapter& adapter = *world.Adapter(pdo);
     ChannelClient channel(world, pdo, "asio-host");
     ASSERT_EQ(channel.Open(), STATUS_SUCCESS);
@@ -103,7 +109,7 @@ TEST_P(RoundTrip, MeasuredLoopbackEqualsTheModel) {
     MarkerTrace first{0, std::nullopt, std::nullopt};
     MarkerTrace later{c.rate / 4 + 7, std::nullopt, std::nullopt};  // well into the steady stream, off every buffer boundary
     std::optional<uint64_t> firstPlayed;
-    simusb::RenderStream* render = q7->FirstRender();
+    simusb::RenderStream* render = device->FirstRender();
     simusb::FrameRecord& played = render->Played();
     played.KeepSamples(false);
     played.SetChecker([&](uint64_t deviceFrame, std::span<const int32_t> frame) {
@@ -128,7 +134,7 @@ TEST_P(RoundTrip, MeasuredLoopbackEqualsTheModel) {
     client.Begin();
     client.RunUntil(kmsim::NowNs() + 400 * kMs_ns);
     asiopeer::RoundTripParameters p;
-    ASSERT_TRUE(asiopeer::TakeDeviceParameters(*render, *q7->FirstCapture(), p));
+    ASSERT_TRUE(asiopeer::TakeDeviceParameters(*render, *device->FirstCapture(), p));
     played.SetChecker(nullptr);
     EXPECT_EQ(channel.Send(IOCTL_ASIO_STOP).status, STATUS_SUCCESS);
     client.Drain();
@@ -165,31 +171,37 @@ TEST_P(RoundTrip, MeasuredLoopbackEqualsTheModel) {
 }
 
 std::vector<RoundTripCase> RoundTripCases() {
+    constexpr const char* kQ7 = "q7-0b31";
     std::vector<RoundTripCase> cases;
     for (ULONG rate : {44100u, 48000u, 96000u, 192000u}) {
         for (ULONG frames : {32u, 64u, 128u, 256u, 1024u}) {
-            cases.push_back({rate, frames, 0, 0});
+            cases.push_back({kQ7, rate, frames, 0, 0});
         }
     }
     for (ULONG rate : {44100u, 48000u, 192000u}) {
         for (ULONG frames : {64u, 256u}) {
-            cases.push_back({rate, frames, 100, 0});
+            cases.push_back({kQ7, rate, frames, 100, 0});
         }
     }
-    cases.push_back({48000, 64, 50, 0});
-    cases.push_back({48000, 64, 0, 37});
-    cases.push_back({96000, 128, 100, 300});
+    cases.push_back({kQ7, 48000, 64, 50, 0});
+    cases.push_back({kQ7, 48000, 64, 0, 37});
+    cases.push_back({kQ7, 96000, 128, 100, 300});
     // A clock off the bus clock: transfers run a frame long or short now and
     // then, and the device clock meets the packets at another phase.
-    cases.push_back({44100, 64, 0, 0, 1000});
-    cases.push_back({44100, 256, 0, 0, -1000});
-    cases.push_back({48000, 64, 0, 0, 1000});
-    cases.push_back({48000, 128, 0, 0, -1000});
-    cases.push_back({96000, 64, 0, 0, 37});
-    cases.push_back({192000, 256, 100, 0, -250});
+    cases.push_back({kQ7, 44100, 64, 0, 0, 1000});
+    cases.push_back({kQ7, 44100, 256, 0, 0, -1000});
+    cases.push_back({kQ7, 48000, 64, 0, 0, 1000});
+    cases.push_back({kQ7, 48000, 128, 0, 0, -1000});
+    cases.push_back({kQ7, 96000, 64, 0, 0, 37});
+    cases.push_back({kQ7, 192000, 256, 100, 0, -250});
+    // One clock per direction: capture reads the render clock's frames by time.
+    constexpr const char* kTwoClocks = "uac2-implicit-duplex";
+    cases.push_back({kTwoClocks, 44100, 64, 0, 0});
+    cases.push_back({kTwoClocks, 48000, 256, 0, 37, -777});
+    cases.push_back({kTwoClocks, 96000, 128, 100, 0, 1000});
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Q7Loopback, RoundTrip, ::testing::ValuesIn(RoundTripCases()), Name);
+INSTANTIATE_TEST_SUITE_P(Loopback, RoundTrip, ::testing::ValuesIn(RoundTripCases()), Name);
 
 }  // namespace
