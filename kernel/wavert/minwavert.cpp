@@ -324,6 +324,11 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveRT::RemoveSubdevice(PDEVICE_OBJECT DeviceOb
 
 void CMiniportWaveRT::ReleaseUnregisteredPort() {
     StopAllStreams();
+    if (drmPort_ != nullptr) {  // the port's other face: it holds the port too
+        PDRMPORT2 drm = drmPort_;
+        drmPort_ = nullptr;
+        drm->Release();
+    }
     if (port_ != nullptr) {
         PPORTWAVERT port = port_;
         port_ = nullptr;

@@ -58,9 +58,9 @@ public:
     // Where each direction stands with the adapter.
     enum DirectionState : ULONG { Idle = 0, Reserved = 1, FormatSet = 2, Prepared = 3 };
 
-    // Drops the reference on a port whose subdevice never got registered:
-    // the port and the miniport hold each other, and nothing else would
-    // break the cycle. PASSIVE_LEVEL.
+    // Drops the references (the port and its DRM face) on a port whose
+    // subdevice never got registered: the port and the miniport hold each
+    // other, and nothing else would break the cycle. PASSIVE_LEVEL.
     void ReleaseUnregisteredPort();
 
     // ---- for the filter's streams and property handlers (PASSIVE_LEVEL)

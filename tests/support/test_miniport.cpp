@@ -37,12 +37,18 @@ STDMETHODIMP_(NTSTATUS) TestMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Descr
 }
 
 STDMETHODIMP_(NTSTATUS) TestMiniport::DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) {
-    return STATUS_NO_MATCH;
+    return intersection;
 }
 
-STDMETHODIMP_(NTSTATUS) TestMiniport::NewStream(PMINIPORTWAVERTSTREAM*, PPORTWAVERTSTREAM, ULONG, BOOLEAN,
-                                                PKSDATAFORMAT) {
-    return STATUS_NOT_SUPPORTED;
+STDMETHODIMP_(NTSTATUS) TestMiniport::NewStream(PMINIPORTWAVERTSTREAM* Stream, PPORTWAVERTSTREAM PortStream, ULONG,
+                                                BOOLEAN, PKSDATAFORMAT) {
+    if (stream == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    stream->portStream = PortStream;
+    *Stream = PMINIPORTWAVERTSTREAM(stream);
+    (*Stream)->AddRef();
+    return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) TestMiniport::GetDeviceDescription(PDEVICE_DESCRIPTION) { return STATUS_SUCCESS; }

@@ -4,6 +4,7 @@
 // the content it carries.
 #pragma once
 
+#include <ks.h>
 #include <punknown.h>
 #include <wdm.h>
 
@@ -49,3 +50,40 @@ protected:
 typedef IDrmAudioStream* PDRMAUDIOSTREAM;
 
 #define IMP_IDrmAudioStream STDMETHODIMP_(NTSTATUS) SetContentId(ULONG contentId, PCDRMRIGHTS drmRights) override
+
+// The property a content ID travels in to the device object that receives
+// the data next: KSPROPSETID_DrmAudioStream, SET, with the sender's context
+// and the DRM services' entry points in the request.
+#define STATIC_KSPROPSETID_DrmAudioStream 0x2F2C8DDDL, 0x4198, 0x4FAC, 0xBA, 0x29, 0x61, 0xBB, 0x05, 0xB7, 0xDE, 0x06
+KS_DEFINE_GUID(KSPROPSETID_DrmAudioStream, STATIC_KSPROPSETID_DrmAudioStream);
+
+typedef enum { KSPROPERTY_DRMAUDIOSTREAM_CONTENTID } KSPROPERTY_DRMAUDIOSTREAM;
+
+typedef NTSTATUS(NTAPI* PFNDRMADDCONTENTHANDLERS)(ULONG ContentId, PVOID* paHandlers, ULONG NumHandlers);
+typedef NTSTATUS(NTAPI* PFNDRMCREATECONTENTMIXED)(PULONG paContentId, ULONG cContentId, PULONG pMixedContentId);
+typedef NTSTATUS(NTAPI* PFNDRMDESTROYCONTENT)(ULONG ContentId);
+typedef NTSTATUS(NTAPI* PFNDRMFORWARDCONTENTTODEVICEOBJECT)(ULONG ContentId, PVOID Reserved, PCDRMFORWARD DrmForward);
+typedef NTSTATUS(NTAPI* PFNDRMFORWARDCONTENTTOFILEOBJECT)(ULONG ContentId, PFILE_OBJECT FileObject);
+typedef NTSTATUS(NTAPI* PFNDRMFORWARDCONTENTTOINTERFACE)(ULONG ContentId, PUNKNOWN pUnknown, ULONG NumMethods);
+typedef NTSTATUS(NTAPI* PFNDRMGETCONTENTRIGHTS)(ULONG ContentId, PDRMRIGHTS DrmRights);
+
+typedef struct {
+    KSPROPERTY Property;
+    PVOID Context;
+    PFNDRMADDCONTENTHANDLERS DrmAddContentHandlers;
+    PFNDRMCREATECONTENTMIXED DrmCreateContentMixed;
+    PFNDRMDESTROYCONTENT DrmDestroyContent;
+    PFNDRMFORWARDCONTENTTODEVICEOBJECT DrmForwardContentToDeviceObject;
+    PFNDRMFORWARDCONTENTTOFILEOBJECT DrmForwardContentToFileObject;
+    PFNDRMFORWARDCONTENTTOINTERFACE DrmForwardContentToInterface;
+    PFNDRMGETCONTENTRIGHTS DrmGetContentRights;
+} KSP_DRMAUDIOSTREAM_CONTENTID, *PKSP_DRMAUDIOSTREAM_CONTENTID;
+
+typedef struct {
+    ULONG ContentId;
+    DRMRIGHTS DrmRights;
+} KSDRMAUDIOSTREAM_CONTENTID, *PKSDRMAUDIOSTREAM_CONTENTID;
+
+static_assert(offsetof(KSP_DRMAUDIOSTREAM_CONTENTID, Context) == 24, "KSP_DRMAUDIOSTREAM_CONTENTID layout");
+static_assert(sizeof(KSP_DRMAUDIOSTREAM_CONTENTID) == 88, "KSP_DRMAUDIOSTREAM_CONTENTID layout");
+static_assert(sizeof(KSDRMAUDIOSTREAM_CONTENTID) == 16, "KSDRMAUDIOSTREAM_CONTENTID layout");

@@ -171,6 +171,65 @@ static_assert(offsetof(KSRTAUDIO_HWREGISTER, Numerator) == 16, "KSRTAUDIO_HWREGI
 static_assert(offsetof(KSRTAUDIO_HWREGISTER, Accuracy) == 32, "KSRTAUDIO_HWREGISTER layout");
 static_assert(sizeof(KSRTAUDIO_HWREGISTER) == 40, "KSRTAUDIO_HWREGISTER layout");
 
+#define STATIC_KSPROPSETID_RtAudio 0xA855A48CL, 0x2F78, 0x4729, 0x90, 0x51, 0x19, 0x68, 0x74, 0x6B, 0x9E, 0xEF
+KS_DEFINE_GUID(KSPROPSETID_RtAudio, STATIC_KSPROPSETID_RtAudio);
+
+typedef enum {
+    KSPROPERTY_RTAUDIO_GETPOSITIONFUNCTION,
+    KSPROPERTY_RTAUDIO_BUFFER,
+    KSPROPERTY_RTAUDIO_HWLATENCY,
+    KSPROPERTY_RTAUDIO_POSITIONREGISTER,
+    KSPROPERTY_RTAUDIO_CLOCKREGISTER,
+    KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION,
+    KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT,
+    KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT,
+    KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT
+} KSPROPERTY_RTAUDIO;
+
+static_assert(KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT == 7, "KSPROPERTY_RTAUDIO values");
+
+// The requests of the WaveRT property set: the cyclic buffer (with or
+// without notifications), a register to map, an event to register; and the
+// buffer as the client sees it.
+typedef struct {
+    KSPROPERTY Property;
+    PVOID BaseAddress;
+    ULONG RequestedBufferSize;
+} KSRTAUDIO_BUFFER_PROPERTY, *PKSRTAUDIO_BUFFER_PROPERTY;
+
+typedef struct {
+    KSPROPERTY Property;
+    PVOID BaseAddress;
+    ULONG RequestedBufferSize;
+    ULONG NotificationCount;
+} KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION, *PKSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION;
+
+typedef struct {
+    PVOID BufferAddress;
+    ULONG ActualBufferSize;
+    BOOL CallMemoryBarrier;
+} KSRTAUDIO_BUFFER, *PKSRTAUDIO_BUFFER;
+
+typedef struct {
+    KSPROPERTY Property;
+    PVOID BaseAddress;
+} KSRTAUDIO_HWREGISTER_PROPERTY, *PKSRTAUDIO_HWREGISTER_PROPERTY;
+
+typedef struct {
+    KSPROPERTY Property;
+    HANDLE NotificationEvent;
+} KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY, *PKSRTAUDIO_NOTIFICATION_EVENT_PROPERTY;
+
+static_assert(offsetof(KSRTAUDIO_BUFFER_PROPERTY, RequestedBufferSize) == 32, "KSRTAUDIO_BUFFER_PROPERTY layout");
+static_assert(sizeof(KSRTAUDIO_BUFFER_PROPERTY) == 40, "KSRTAUDIO_BUFFER_PROPERTY layout");
+static_assert(offsetof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION, NotificationCount) == 36,
+              "KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION layout");
+static_assert(sizeof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION) == 40, "KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION layout");
+static_assert(offsetof(KSRTAUDIO_BUFFER, CallMemoryBarrier) == 12, "KSRTAUDIO_BUFFER layout");
+static_assert(sizeof(KSRTAUDIO_BUFFER) == 16, "KSRTAUDIO_BUFFER layout");
+static_assert(sizeof(KSRTAUDIO_HWREGISTER_PROPERTY) == 32, "KSRTAUDIO_HWREGISTER_PROPERTY layout");
+static_assert(sizeof(KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY) == 32, "KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY layout");
+
 // ---------------------------------------------------------------- jacks
 
 #define STATIC_KSPROPSETID_Jack 0x4509F757L, 0x2D46, 0x4637, 0x8E, 0x62, 0xCE, 0x7D, 0xB9, 0x44, 0xF5, 0x7B

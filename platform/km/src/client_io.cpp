@@ -5,6 +5,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "device_interfaces_internal.h"
 #include "io_internal.h"
@@ -17,6 +18,7 @@
 struct kmsim::Client::State {
     std::string name;
     std::map<HANDLE, PFILE_OBJECT> handles;
+    std::set<HANDLE> events;  // handles in the object manager's table
     ULONG_PTR nextHandle = 0x100;
     LONG pending = 0;  // requests sent and not completed
     KEVENT drained;    // set while nothing is pending
@@ -169,6 +171,9 @@ Client::~Client() {
     while (!state_->handles.empty()) {
         Close(state_->handles.begin()->first);
     }
+    while (!state_->events.empty()) {
+        Close(*state_->events.begin());
+    }
     KeWaitForSingleObject(&state_->drained, Executive, KernelMode, FALSE, nullptr);
     delete state_;
 }
@@ -189,13 +194,43 @@ NTSTATUS Client::Open(const std::string& path, HANDLE* handle) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    *handle = AddHandle(file);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Client::CreatePin(HANDLE filter, const KSPIN_CONNECT* connect, ULONG length, HANDLE* pin) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "KsCreatePin");
+    PFILE_OBJECT parent = FileObjectOf(filter);
+    if (parent == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (connect == nullptr || length < sizeof(KSPIN_CONNECT) || pin == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The name's characters carry the request's bytes as they are (an odd
+    // length is padded with one zero byte).
+    std::u16string name(km::View(KSSTRING_Pin));
+    name += u'\\';
+    size_t start = name.size();
+    name.resize(start + (length + 1) / sizeof(char16_t), u'\0');
+    memcpy(&name[start], connect, length);
+    PFILE_OBJECT file;
+    NTSTATUS status = km::CreateFileObject(parent->DeviceObject, name, &file, parent);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *pin = AddHandle(file);
+    return STATUS_SUCCESS;
+}
+
+HANDLE Client::AddHandle(PFILE_OBJECT file) {
     {
         std::lock_guard<std::recursive_mutex> guard(g_lock);
         g_handleCounts[file] = 1;
     }
-    *handle = reinterpret_cast<HANDLE>(state_->nextHandle += 4);
-    state_->handles[*handle] = file;
-    return STATUS_SUCCESS;
+    auto handle = reinterpret_cast<HANDLE>(state_->nextHandle += 4);
+    state_->handles[handle] = file;
+    return handle;
 }
 
 NTSTATUS Client::Duplicate(HANDLE handle, HANDLE* copy) {
@@ -215,6 +250,9 @@ NTSTATUS Client::Duplicate(HANDLE handle, HANDLE* copy) {
 
 NTSTATUS Client::Close(HANDLE handle) {
     km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "CloseHandle");
+    if (state_->events.erase(handle) != 0) {
+        return ZwClose(handle);
+    }
     auto found = state_->handles.find(handle);
     if (found == state_->handles.end()) {
         return STATUS_INVALID_HANDLE;
@@ -232,6 +270,33 @@ NTSTATUS Client::Close(HANDLE handle) {
     }
     ObDereferenceObject(file);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Client::CreateEvent(BOOLEAN manualReset, BOOLEAN initialState, HANDLE* event) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "CreateEvent");
+    auto* object = new KEVENT;
+    KeInitializeEvent(object, manualReset ? NotificationEvent : SynchronizationEvent, initialState);
+    km::RegisterObject(object, *ExEventObjectType, [](PVOID gone) { delete static_cast<PKEVENT>(gone); }, 1);
+    *event = km::CreateHandle(object);  // the handle takes over the creator's reference
+    state_->events.insert(*event);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Client::WaitForSingleObject(HANDLE event, const LARGE_INTEGER* timeout) {
+    km::RequireIrqlAtMost(PASSIVE_LEVEL, KM_CALLER, "WaitForSingleObject");
+    if (state_->events.count(event) == 0) {
+        return STATUS_INVALID_HANDLE;
+    }
+    PVOID object;
+    NTSTATUS status = ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    LARGE_INTEGER copy{};
+    if (timeout != nullptr) copy = *timeout;
+    status = KeWaitForSingleObject(object, Executive, UserMode, FALSE, timeout != nullptr ? &copy : nullptr);
+    ObDereferenceObject(object);
+    return status;
 }
 
 PFILE_OBJECT Client::FileObjectOf(HANDLE handle) const {

@@ -14,10 +14,13 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 // stack and waits for it. PASSIVE_LEVEL.
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction);
 
-// A file object for `device` named `fileName`, opened with IRP_MJ_CREATE.
-// On success it has one reference, the caller's; the last dereference sends
-// IRP_MJ_CLOSE and frees it. PASSIVE_LEVEL.
-NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT* file);
+// A file object for `device` named `fileName`, opened with IRP_MJ_CREATE;
+// `related`, when given, is the file object the name is relative to, and
+// the new one holds a reference on it until it goes. On success it has one
+// reference, the caller's; the last dereference sends IRP_MJ_CLOSE and
+// frees it. PASSIVE_LEVEL.
+NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT* file,
+                          PFILE_OBJECT related = nullptr);
 
 // An IRP the I/O manager builds itself: when it completes, the I/O manager
 // copies the buffers back, fills the status block, signals the event and

@@ -74,8 +74,12 @@ void DestroyFileObject(PVOID object) {
     if (file->FileName.Buffer != nullptr) {
         km::PoolFree(file->FileName.Buffer, kFileTag, true, nullptr, "closing a file object");
     }
+    PFILE_OBJECT related = file->RelatedFileObject;
     km::PoolFree(file, kFileTag, true, nullptr, "closing a file object");
     ObDereferenceObject(device);
+    if (related != nullptr) {
+        ObDereferenceObject(related);
+    }
 }
 
 NTSTATUS FailRequest(PDEVICE_OBJECT, PIRP Irp) {
@@ -115,7 +119,8 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction) {
     return status;
 }
 
-NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT* created) {
+NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT* created,
+                          PFILE_OBJECT related) {
     const void* caller = KM_CALLER;
     auto* file = static_cast<PFILE_OBJECT>(
         km::PoolAllocate(NonPagedPool, sizeof(FILE_OBJECT), kFileTag, true, caller, "opening a file"));
@@ -125,6 +130,7 @@ NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, P
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = device;
+    file->RelatedFileObject = related;
     KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
     InitializeListHead(&file->IrpList);
@@ -147,6 +153,9 @@ NTSTATUS CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName, P
         return status;
     }
     ObReferenceObject(device);
+    if (related != nullptr) {
+        ObReferenceObject(related);
+    }
     CountFileOpened(device);
     km::RegisterObject(file, *IoFileObjectType, DestroyFileObject, 1);
     *created = file;

@@ -1,10 +1,13 @@
-// Memory descriptor lists. Host memory is one flat space, so a page frame
-// number here is simply a host address shifted by the page size; mapping an
-// MDL gives back the address its pages live at.
+// Memory descriptor lists. An MDL built for pool names its host pages
+// directly (a host address shifted by the page size); pages allocated for an
+// MDL get simulated physical frames (physical_memory.h), so that their
+// address bounds hold. Mapping an MDL gives back the host address its pages
+// live at.
 
 #include <cstdlib>
 
 #include "kernel_state.h"
+#include "physical_memory.h"
 #include "pool_internal.h"
 #include "verifier.h"
 
@@ -27,10 +30,31 @@ void FillPfnArray(PMDL mdl, const char* base, SIZE_T length) {
 }
 
 PVOID AddressOfPages(PMDL mdl) {
-    return reinterpret_cast<PVOID>((MmGetMdlPfnArray(mdl)[0] << PAGE_SHIFT) + mdl->ByteOffset);
+    PFN_NUMBER first = MmGetMdlPfnArray(mdl)[0];
+    char* host = km::HostPageOfFrame(first);
+    if (host == nullptr) {
+        host = reinterpret_cast<char*>(first << PAGE_SHIFT);
+    }
+    return host + mdl->ByteOffset;
+}
+
+// The frames wholly inside [low, high].
+PFN_NUMBER LowestFrame(PHYSICAL_ADDRESS low) {
+    return static_cast<PFN_NUMBER>((static_cast<ULONGLONG>(low.QuadPart) + PAGE_SIZE - 1) >> PAGE_SHIFT);
+}
+
+PFN_NUMBER HighestFrame(PHYSICAL_ADDRESS high) {
+    ULONGLONG last = static_cast<ULONGLONG>(high.QuadPart);
+    if (last == ~0ull) {
+        return static_cast<PFN_NUMBER>(last >> PAGE_SHIFT);
+    }
+    ULONGLONG frames = (last + 1) >> PAGE_SHIFT;
+    return frames == 0 ? 0 : static_cast<PFN_NUMBER>(frames - 1);
 }
 
 }  // namespace
+
+char* km::HostAddressOfMdl(PMDL mdl) { return static_cast<char*>(AddressOfPages(mdl)); }
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp) {
     const void* caller = KM_CALLER;
@@ -114,20 +138,23 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
     mdl->MappedSystemVa = nullptr;
 }
 
-PMDL NTAPI MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, SIZE_T TotalBytes,
-                                   MEMORY_CACHING_TYPE, ULONG Flags) {
+// All or nothing: an allocation the range cannot satisfy in full fails,
+// whether or not MM_ALLOCATE_FULLY_REQUIRED asked for that.
+PMDL NTAPI MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS,
+                                   SIZE_T TotalBytes, MEMORY_CACHING_TYPE, ULONG Flags) {
     const void* caller = KM_CALLER;
     km::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "MmAllocatePagesForMdlEx");
     if (TotalBytes == 0 || TotalBytes > 0xFFFFFFFFu) {
         return nullptr;
     }
-    SIZE_T pageBytes = BYTES_TO_PAGES(TotalBytes) * PAGE_SIZE;
+    SIZE_T pageCount = BYTES_TO_PAGES(TotalBytes);
+    SIZE_T pageBytes = pageCount * PAGE_SIZE;
     // The pages are tracked like pool so that leaks show up per tag; they
     // are page aligned, as physical pages are.
     if (km::ShouldFailSystemAllocation(kPagesTag)) {
         return nullptr;
     }
-    void* pages = aligned_alloc(PAGE_SIZE, pageBytes);
+    auto* pages = static_cast<char*>(aligned_alloc(PAGE_SIZE, pageBytes));
     if (pages == nullptr) {
         return nullptr;
     }
@@ -140,12 +167,18 @@ PMDL NTAPI MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, PHYSICAL_
         free(pages);
         return nullptr;
     }
+    bool contiguous = (Flags & MM_ALLOCATE_REQUIRE_CONTIGUOUS_CHUNKS) != 0;
+    if (!km::AssignFrames(pages, pageCount, LowestFrame(LowAddress), HighestFrame(HighAddress), contiguous,
+                          MmGetMdlPfnArray(mdl))) {
+        km::PoolFree(mdl, kPagesTag, true, caller, "MmAllocatePagesForMdl");
+        free(pages);
+        return nullptr;
+    }
     mdl->Size = static_cast<CSHORT>(size);
     mdl->StartVa = nullptr;
     mdl->ByteOffset = 0;
     mdl->ByteCount = static_cast<ULONG>(TotalBytes);
     mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_ALLOCATED_FIXED_SIZE;
-    FillPfnArray(mdl, static_cast<char*>(pages), TotalBytes);
     return mdl;
 }
 
@@ -164,7 +197,9 @@ VOID NTAPI MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
         km::Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, KM_CALLER,
                  "MmFreePagesFromMdl of the MDL at %p, which holds no allocated pages", static_cast<void*>(mdl));
     }
-    free(reinterpret_cast<void*>(MmGetMdlPfnArray(mdl)[0] << PAGE_SHIFT));
+    char* host = km::HostPageOfFrame(MmGetMdlPfnArray(mdl)[0]);
+    km::ReleaseFrames(MmGetMdlPfnArray(mdl), BYTES_TO_PAGES(mdl->ByteCount));
+    free(host);
     mdl->ByteCount = 0;
     mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
 }

@@ -5,6 +5,7 @@
 #include "device_interfaces_internal.h"
 #include "device_nodes_internal.h"
 #include "kernel_state.h"
+#include "physical_memory.h"
 #include "kmsim/verifier.h"
 #include "lock_order.h"
 #include "pool_internal.h"
@@ -52,6 +53,7 @@ Simulation::Simulation(const Options& options) {
     km::RegistryReset();
     km::DeviceNodesReset();
     km::DeviceInterfacesReset();
+    km::PhysicalMemoryReset();
     km::InstallKernel(kernel);
 
     g_testThread = new _KTHREAD;

@@ -20,11 +20,14 @@ namespace {
 constexpr GUID kClass = {0x11223344, 0x5566, 0x7788, {0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x00}};
 constexpr ULONG kIoctlFill = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlOverflow = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 // A one-device driver that logs what reaches it.
 struct Driver {
     std::vector<std::string> log;
     std::string lastName;
+    std::u16string lastRawName;
+    PFILE_OBJECT lastRelated = nullptr;
     bool sawMdl = false;
     bool sawSystemBuffer = false;
     PIRP held = nullptr;  // a read kept pending
@@ -43,6 +46,10 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
     switch (stack->MajorFunction) {
         case IRP_MJ_CREATE: {
             g_driver->lastName.clear();
+            g_driver->lastRawName.assign(reinterpret_cast<const char16_t*>(stack->FileObject->FileName.Buffer),
+                                         stack->FileObject->FileName.Length / 2);
+            g_driver->lastRelated = stack->FileObject->RelatedFileObject;
+            stack->FileObject->FsContext2 = stack->FileObject->RelatedFileObject;  // marks a pin
             for (USHORT i = 0; i < stack->FileObject->FileName.Length / 2; ++i) {
                 g_driver->lastName += static_cast<char>(stack->FileObject->FileName.Buffer[i]);
             }
@@ -53,9 +60,15 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
             g_driver->log.push_back("cleanup");
             return Complete(irp, STATUS_SUCCESS, 0);
         case IRP_MJ_CLOSE:
-            g_driver->log.push_back("close");
+            g_driver->log.push_back(stack->FileObject->FsContext2 != nullptr ? "close pin" : "close");
             return Complete(irp, STATUS_SUCCESS, 0);
         case IRP_MJ_DEVICE_CONTROL: {
+            if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlNeither) {
+                // The caller's own buffers: the input's first byte, plus one, into the output.
+                auto* input = static_cast<const UCHAR*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+                static_cast<UCHAR*>(irp->UserBuffer)[0] = static_cast<UCHAR>(input[0] + 1);
+                return Complete(irp, STATUS_SUCCESS, 1);
+            }
             // The system buffer holds the input; the driver writes 2 bytes back.
             auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
             buffer[0] = static_cast<UCHAR>(buffer[0] + 1);
@@ -241,6 +254,66 @@ TEST_F(ClientIoTest, ARequestCompletedFromADpcClosesItsFileAtPassiveLevel) {
     kmtest::SleepMs(1);  // the file's last reference goes in a worker
     EXPECT_EQ(driver_.log, (std::vector<std::string>{"create", "cleanup", "close"}));
     EXPECT_EQ(kmsim::OpenFileObjects(pdo_), 0u);
+}
+
+TEST_F(ClientIoTest, APinIsCreatedRelativeToItsFilterAndHoldsItOpen) {
+    kmsim::Client client;
+    HANDLE filter, pin;
+    ASSERT_EQ(client.Open(Path(), &filter), STATUS_SUCCESS);
+    struct {
+        KSPIN_CONNECT connect;
+        KSDATAFORMAT format;
+    } request{};
+    request.connect.PinId = 3;
+    request.format.FormatSize = sizeof(KSDATAFORMAT);
+    ASSERT_EQ(client.CreatePin(filter, &request.connect, sizeof(request), &pin), STATUS_SUCCESS);
+    EXPECT_EQ(driver_.lastRelated, client.FileObjectOf(filter));
+    // The name: the pin class, a backslash, then the request's bytes unchanged.
+    std::u16string prefix = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
+    ASSERT_EQ(driver_.lastRawName.size(), prefix.size() + sizeof(request) / 2);
+    EXPECT_EQ(driver_.lastRawName.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(memcmp(driver_.lastRawName.data() + prefix.size(), &request, sizeof(request)), 0);
+    EXPECT_EQ(client.CreatePin(reinterpret_cast<HANDLE>(0x7777), &request.connect, sizeof(request), &pin),
+              STATUS_INVALID_HANDLE);
+
+    // METHOD_NEITHER: the driver reads and writes the caller's buffers.
+    UCHAR in = 41, out = 0;
+    ULONG transferred = 0;
+    ASSERT_EQ(client.DeviceIoControl(pin, kIoctlNeither, &in, 1, &out, 1, &transferred), STATUS_SUCCESS);
+    EXPECT_EQ(out, 42);
+
+    // The filter's file object outlives its handle while the pin holds it.
+    ASSERT_EQ(client.Close(filter), STATUS_SUCCESS);
+    EXPECT_EQ(driver_.log, (std::vector<std::string>{"create", "create", "cleanup"}));
+    ASSERT_EQ(client.Close(pin), STATUS_SUCCESS);
+    EXPECT_EQ(driver_.log,
+              (std::vector<std::string>{"create", "create", "cleanup", "cleanup", "close pin", "close"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ClientEvents, ADriverSignalsAClientEventThroughItsHandle) {
+    kmsim::Simulation sim;
+    kmsim::Client client;
+    HANDLE event;
+    ASSERT_EQ(client.CreateEvent(FALSE, FALSE, &event), STATUS_SUCCESS);
+    LARGE_INTEGER tenMs;
+    tenMs.QuadPart = -100000;
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_TIMEOUT);
+
+    PVOID object;
+    ASSERT_EQ(ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr),
+              STATUS_SUCCESS);
+    KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_SUCCESS);
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_TIMEOUT);  // auto-reset
+    // The driver's reference keeps the event alive past the handle.
+    ASSERT_EQ(client.Close(event), STATUS_SUCCESS);
+    EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_INVALID_HANDLE);
+    KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+    ObDereferenceObject(object);
 }
 
 }  // namespace

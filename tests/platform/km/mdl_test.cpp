@@ -99,3 +99,56 @@ TEST(MdlsDeathTest, AnMdlNotFreedIsALeak) {
 }
 
 }  // namespace
+
+namespace {
+
+PHYSICAL_ADDRESS Address(LONGLONG value) {
+    PHYSICAL_ADDRESS address;
+    address.QuadPart = value;
+    return address;
+}
+
+ULONGLONG FrameAddress(PMDL mdl, ULONG i) { return static_cast<ULONGLONG>(MmGetMdlPfnArray(mdl)[i]) << PAGE_SHIFT; }
+
+TEST(Mdls, AllocatedPagesStayWithinTheirPhysicalBounds) {
+    kmsim::Simulation sim;
+    constexpr ULONG kPages = 5;
+    PMDL below4g = MmAllocatePagesForMdl(Address(0), Address(0xFFFFFFFF), Address(0), kPages * PAGE_SIZE);
+    PMDL anywhere = MmAllocatePagesForMdl(Address(0), Address(-1), Address(0), kPages * PAGE_SIZE);
+    PMDL window = MmAllocatePagesForMdlEx(Address(0x10000000), Address(0x10003FFF), Address(0), 4 * PAGE_SIZE,
+                                          MmCached, MM_ALLOCATE_REQUIRE_CONTIGUOUS_CHUNKS);
+    ASSERT_NE(below4g, nullptr);
+    ASSERT_NE(anywhere, nullptr);
+    ASSERT_NE(window, nullptr);
+    bool anyAbove4g = false;
+    for (ULONG i = 0; i < kPages; ++i) {
+        EXPECT_LE(FrameAddress(below4g, i) + PAGE_SIZE - 1, 0xFFFFFFFFull);
+        anyAbove4g |= FrameAddress(anywhere, i) > 0xFFFFFFFFull;
+        for (ULONG j = 0; j < kPages; ++j) {
+            EXPECT_NE(FrameAddress(below4g, i), FrameAddress(anywhere, j));
+        }
+    }
+    EXPECT_TRUE(anyAbove4g);  // the bound is what kept the first one low
+    for (ULONG i = 0; i < 4; ++i) {
+        EXPECT_EQ(FrameAddress(window, i), 0x10000000ull + i * PAGE_SIZE);  // one ascending run
+    }
+    // The window is full: one more page does not fit.
+    EXPECT_EQ(MmAllocatePagesForMdl(Address(0x10000000), Address(0x10003FFF), Address(0), PAGE_SIZE), nullptr);
+
+    // What is written through the mapping is in the pages the frames name.
+    auto* mapped = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(below4g, NormalPagePriority));
+    ASSERT_NE(mapped, nullptr);
+    mapped[kPages * PAGE_SIZE - 1] = 0x77;
+    MmUnmapLockedPages(mapped, below4g);
+    for (PMDL mdl : {below4g, anywhere, window}) {
+        MmFreePagesFromMdl(mdl);
+        ExFreePool(mdl);
+    }
+    // Freed frames are free again.
+    PMDL again = MmAllocatePagesForMdl(Address(0x10000000), Address(0x10003FFF), Address(0), 4 * PAGE_SIZE);
+    ASSERT_NE(again, nullptr);
+    MmFreePagesFromMdl(again);
+    ExFreePool(again);
+}
+
+}  // namespace

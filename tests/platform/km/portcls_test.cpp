@@ -13,6 +13,7 @@
 #include "kmsim/portcls.h"
 #include "kmsim/simulation.h"
 #include "kmsim/verifier.h"
+#include "adapter_device.h"
 #include "test_miniport.h"
 
 namespace {
@@ -37,42 +38,11 @@ ULONG References(PUNKNOWN object) {
     return object->Release();
 }
 
-NTSTATUS CompleteSuccess(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NoStart(PDEVICE_OBJECT, PIRP, PRESOURCELIST) { return STATUS_SUCCESS; }
-NTSTATUS AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_SUCCESS; }
-
 // An adapter device over a bus PDO, removed at the end.
 class PortClsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        bus_.get()->MajorFunction[IRP_MJ_PNP] = CompleteSuccess;
-        ASSERT_EQ(IoCreateDevice(bus_.get(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_), STATUS_SUCCESS);
-        pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
-        kmsim::RegisterDeviceNode(pdo_, {"ROOT\\MEDIA\\0000", {}, "adapter"});
-        UNICODE_STRING path;
-        RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\adapter");
-        ASSERT_EQ(PcInitializeAdapterDriver(driver_.get(), &path, AddDevice), STATUS_SUCCESS);
-        ASSERT_EQ(PcAddAdapterDevice(driver_.get(), pdo_, NoStart, 2, 0), STATUS_SUCCESS);
-        fdo_ = pdo_->AttachedDevice;
-    }
-    void TearDown() override {
-        if (fdo_ != nullptr) Remove();
-        kmsim::UnregisterDeviceNode(pdo_);
-        IoDeleteDevice(pdo_);
-    }
-    void Remove() {
-        PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-        IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
-        EXPECT_EQ(kmsim::CallDriverAndWait(fdo_, irp), STATUS_SUCCESS);
-        IoFreeIrp(irp);
-        fdo_ = nullptr;
-    }
+    void Remove() { device_.Remove(); }
+
     // A port initialised with a new miniport and adapter; the caller owns one reference to each.
     void NewSubdevice(PPORT* port, Miniport** miniport, Plain** adapter) {
         ASSERT_EQ(PcNewPort(port, CLSID_PortWaveRT), STATUS_SUCCESS);
@@ -87,10 +57,9 @@ protected:
     }
 
     kmsim::Simulation sim_;
-    kmsim::DriverObject bus_{L"\\Driver\\bus"};
-    kmsim::DriverObject driver_{L"\\Driver\\adapter"};
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
+    kmtest::AdapterDevice device_{2};
+    PDEVICE_OBJECT pdo_ = device_.pdo();
+    PDEVICE_OBJECT fdo_ = device_.fdo();
 };
 
 TEST_F(PortClsTest, AnUnaggregatedObjectIsItsOwnOuterUnknownAndGoesWithItsLastRelease) {

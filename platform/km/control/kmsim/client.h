@@ -13,8 +13,20 @@
 // follows when the last reference goes (requests still pending hold one).
 // A Client that goes away with handles open ends like a process that dies:
 // its pending requests are cancelled and every handle is closed.
+//
+// CreatePin is what user-mode KsCreatePin does: a create relative to a
+// filter's handle, named KSSTRING_Pin, a backslash, and the connection
+// request's bytes. Kernel-streaming requests (IOCTL_KS_PROPERTY and the
+// others) are METHOD_NEITHER: DeviceIoControl hands the driver the caller's
+// own input and output buffers.
+//
+// Events are what Win32's CreateEvent makes: an event object behind a handle
+// that a driver can take with ObReferenceObjectByHandle (a WaveRT pin's
+// notification event, for one), waited on with WaitForSingleObject and
+// closed with Close.
 #pragma once
 
+#include <ks.h>
 #include <wdm.h>
 
 #include <string>
@@ -46,8 +58,17 @@ public:
     // STATUS_OBJECT_NAME_NOT_FOUND when no enabled interface has the path's
     // link, else the driver's answer to IRP_MJ_CREATE.
     NTSTATUS Open(const std::string& path, HANDLE* handle);
+    // `connect` is followed by the data format; `length` counts both.
+    // STATUS_INVALID_HANDLE for an unknown filter handle, else the driver's
+    // answer to IRP_MJ_CREATE.
+    NTSTATUS CreatePin(HANDLE filter, const KSPIN_CONNECT* connect, ULONG length, HANDLE* pin);
     NTSTATUS Duplicate(HANDLE handle, HANDLE* copy);
-    NTSTATUS Close(HANDLE handle);
+    NTSTATUS Close(HANDLE handle);  // a file or an event
+
+    NTSTATUS CreateEvent(BOOLEAN manualReset, BOOLEAN initialState, HANDLE* event);
+    // `timeout` as KeWaitForSingleObject takes it (negative: relative, in
+    // 100 ns); null waits for ever. STATUS_SUCCESS or STATUS_TIMEOUT.
+    NTSTATUS WaitForSingleObject(HANDLE event, const LARGE_INTEGER* timeout);
 
     // Synchronous: waits for completion; `transferred` gets Information.
     NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
@@ -68,6 +89,7 @@ public:
     struct State;
 
 private:
+    HANDLE AddHandle(PFILE_OBJECT file);
     NTSTATUS Send(HANDLE handle, UCHAR major, ULONG code, void* input, ULONG inputLength, void* output,
                   ULONG outputLength, Overlapped* overlapped);
 

@@ -3,8 +3,9 @@
 // callback; stop and removal release what PortCls holds (subdevices, ports,
 // the power registration). Power: device power changes reach the adapter's
 // IAdapterPowerManagement. Create on a subdevice's reference string opens a
-// filter of that subdevice's port. Kernel-streaming requests on a filter
-// arrive with the WaveRT streams; until then they are refused.
+// filter of that subdevice's port; create relative to a filter opens a pin
+// (pin_create.cpp); IOCTL_KS_PROPERTY on either is a property request
+// (property_dispatch.cpp); other kernel-streaming requests are refused.
 
 #include <mutex>
 #include <set>
@@ -12,20 +13,14 @@
 #include "../verifier.h"
 #include "../wide_text.h"
 #include "kmsim/io.h"
-#include "portcls_internal.h"
+#include "ks_objects.h"
 
 namespace pc {
 
 namespace {
 
-// A filter instance: what PortCls keeps in the FsContext of a file object
-// opened on a subdevice.
-struct Filter {
-    ISubdevice* port;  // referenced while the filter is open
-};
-
-std::mutex g_filtersLock;
-std::set<Filter*> g_filters;
+std::mutex g_objectsLock;
+std::set<KsObject*> g_objects;  // the filters and pins open
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
@@ -152,8 +147,7 @@ NTSTATUS DispatchPower(Device& device, PIRP irp) {
 }
 
 // "\name" or "\name\..." opens a filter of the subdevice registered as "name".
-NTSTATUS CreateFilter(Device& device, PIRP irp) {
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+NTSTATUS CreateFilter(Device& device, PFILE_OBJECT file) {
     std::u16string_view name = km::View(file != nullptr ? &file->FileName : nullptr);
     if (!name.empty() && name[0] == u'\\') {
         name.remove_prefix(1);
@@ -161,39 +155,81 @@ NTSTATUS CreateFilter(Device& device, PIRP irp) {
     name = name.substr(0, name.find(u'\\'));
     for (Subdevice& subdevice : device.subdevices) {
         if (!name.empty() && km::Upcase(subdevice.name) == km::Upcase(name)) {
-            auto* filter = new Filter{subdevice.port};
+            auto* filter = new Filter;
+            filter->kind = KsObject::Kind::Filter;
+            filter->port = subdevice.port;
             filter->port->AddRef();
             filter->port->FilterOpened();
-            {
-                std::lock_guard<std::mutex> guard(g_filtersLock);
-                g_filters.insert(filter);
-            }
+            RememberObject(filter);
             file->FsContext = filter;
-            irp->IoStatus.Information = 0;
-            return Complete(irp, STATUS_SUCCESS);
+            return STATUS_SUCCESS;
         }
     }
-    return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
+    return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-NTSTATUS CloseFilter(PIRP irp) {
+NTSTATUS Create(Device& device, PIRP irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    auto* filter = file != nullptr ? static_cast<Filter*>(file->FsContext) : nullptr;
-    bool ours;
-    {
-        std::lock_guard<std::mutex> guard(g_filtersLock);
-        ours = filter != nullptr && g_filters.erase(filter) != 0;
+    irp->IoStatus.Information = 0;
+    PFILE_OBJECT parent = file != nullptr ? file->RelatedFileObject : nullptr;
+    if (parent == nullptr) {
+        return Complete(irp, CreateFilter(device, file));
     }
-    if (ours) {
+    KsObject* object = ObjectOf(parent);
+    if (object == nullptr || object->kind != KsObject::Kind::Filter) {
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);  // only filters have pins
+    }
+    return Complete(irp, CreatePin(*static_cast<Filter*>(object), file));
+}
+
+NTSTATUS Close(PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    KsObject* object = file != nullptr ? ObjectOf(file) : nullptr;
+    if (object != nullptr) {
+        ForgetObject(object);
         file->FsContext = nullptr;
-        filter->port->FilterClosed();
-        filter->port->Release();
-        delete filter;
+        if (object->kind == KsObject::Kind::Pin) {
+            ClosePin(static_cast<Pin*>(object));
+        } else {
+            auto* filter = static_cast<Filter*>(object);
+            filter->port->FilterClosed();
+            filter->port->Release();
+            delete filter;
+        }
     }
     return Complete(irp, STATUS_SUCCESS);
 }
 
+NTSTATUS DeviceControl(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    KsObject* object = ObjectOf(stack->FileObject);
+    irp->IoStatus.Information = 0;
+    if (object == nullptr || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_KS_PROPERTY) {
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    return Complete(irp, HandleProperty(*object, irp));
+}
+
 }  // namespace
+
+KsObject* ObjectOf(PFILE_OBJECT file) {
+    if (file == nullptr) {
+        return nullptr;
+    }
+    auto* object = static_cast<KsObject*>(file->FsContext);
+    std::lock_guard<std::mutex> guard(g_objectsLock);
+    return g_objects.count(object) != 0 ? object : nullptr;
+}
+
+void RememberObject(KsObject* object) {
+    std::lock_guard<std::mutex> guard(g_objectsLock);
+    g_objects.insert(object);
+}
+
+void ForgetObject(KsObject* object) {
+    std::lock_guard<std::mutex> guard(g_objectsLock);
+    g_objects.erase(object);
+}
 
 NTSTATUS ForwardAndWait(Device& device, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -217,9 +253,11 @@ NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         case IRP_MJ_SYSTEM_CONTROL:
             return pc::PassDown(*device, Irp);
         case IRP_MJ_CREATE:
-            return pc::CreateFilter(*device, Irp);
+            return pc::Create(*device, Irp);
         case IRP_MJ_CLOSE:
-            return pc::CloseFilter(Irp);
+            return pc::Close(Irp);
+        case IRP_MJ_DEVICE_CONTROL:
+            return pc::DeviceControl(Irp);
         case IRP_MJ_CLEANUP:
             return pc::Complete(Irp, STATUS_SUCCESS);
         default:

@@ -1,47 +1,20 @@
-// The WaveRT port: PcNewPort's object for CLSID_PortWaveRT. Init binds the
-// device object, the miniport and the adapter's unknown and initialises the
-// miniport; the port holds both until it goes. IUnregisterSubdevice takes the
-// port's subdevice down again. The stream-side services arrive with the
-// WaveRT streams.
+// The WaveRT port's binding: Init binds the device object, the miniport and
+// the adapter's unknown and initialises the miniport; the port holds both
+// until its children are released. IUnregisterSubdevice takes the port's
+// subdevice down again. Filters and pins reach the miniport through it and
+// count their instances here.
+
+#include "port_wavert.h"
 
 #include "../verifier.h"
-#include "portcls_internal.h"
 
 namespace pc {
-
-namespace {
-
-class CPortWaveRT : public IPortWaveRT, public IUnregisterSubdevice, public ISubdevice, public CUnknown {
-public:
-    DECLARE_STD_UNKNOWN();
-    DEFINE_STD_CONSTRUCTOR(CPortWaveRT);
-    ~CPortWaveRT() override;
-
-    // IPort
-    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
-                                 PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override;
-    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) override;
-    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY*, PUNKNOWN, ULONG, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG,
-                                           PULONG) override;
-    // IUnregisterSubdevice
-    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown) override;
-    // ISubdevice
-    const PCFILTER_DESCRIPTOR* FilterDescriptor() override { return descriptor_; }
-    void FilterOpened() override { InterlockedIncrement(&filters_); }
-    void FilterClosed() override { InterlockedDecrement(&filters_); }
-    void ReleaseChildren() override;
-
-private:
-    PDEVICE_OBJECT device_ = nullptr;
-    PMINIPORTWAVERT miniport_ = nullptr;
-    PUNKNOWN adapter_ = nullptr;
-    PPCFILTER_DESCRIPTOR descriptor_ = nullptr;
-    LONG filters_ = 0;
-};
 
 STDMETHODIMP_(NTSTATUS) CPortWaveRT::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IPort) || IsEqualGUID(iid, IID_IPortWaveRT)) {
         *object = static_cast<PPORTWAVERT>(this);
+    } else if (IsEqualGUID(iid, IID_IDrmPort) || IsEqualGUID(iid, IID_IDrmPort2)) {
+        *object = static_cast<PDRMPORT2>(this);
     } else if (IsEqualGUID(iid, IID_IUnregisterSubdevice)) {
         *object = static_cast<PUNREGISTERSUBDEVICE>(this);
     } else if (IsEqualGUID(iid, IID_ISubdevice)) {
@@ -58,13 +31,58 @@ CPortWaveRT::~CPortWaveRT() { ReleaseChildren(); }
 
 // The miniport goes before the adapter it holds.
 void CPortWaveRT::ReleaseChildren() {
-    PMINIPORTWAVERT miniport = miniport_;
-    PUNKNOWN adapter = adapter_;
-    miniport_ = nullptr;
-    adapter_ = nullptr;
-    descriptor_ = nullptr;
+    PMINIPORTWAVERT miniport;
+    PUNKNOWN adapter;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        miniport = miniport_;
+        adapter = adapter_;
+        miniport_ = nullptr;
+        adapter_ = nullptr;
+        descriptor_ = nullptr;
+    }
     if (miniport != nullptr) miniport->Release();
     if (adapter != nullptr) adapter->Release();
+}
+
+const PCFILTER_DESCRIPTOR* CPortWaveRT::FilterDescriptor() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return descriptor_;
+}
+
+bool CPortWaveRT::ReferenceMiniport(PMINIPORTWAVERT* miniport, const PCFILTER_DESCRIPTOR** descriptor) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (miniport_ == nullptr || descriptor_ == nullptr) {
+        return false;
+    }
+    miniport_->AddRef();
+    *miniport = miniport_;
+    *descriptor = descriptor_;
+    return true;
+}
+
+bool CPortWaveRT::TakePinInstance(ULONG id, ULONG limit) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ULONG& count = pinInstances_[id];
+    if (count >= limit) {
+        return false;
+    }
+    count += 1;
+    return true;
+}
+
+void CPortWaveRT::GivePinInstance(ULONG id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = pinInstances_.find(id);
+    if (found != pinInstances_.end() && --found->second == 0) {
+        pinInstances_.erase(found);
+    }
+}
+
+ULONG CPortWaveRT::PinInstances(ULONG id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = pinInstances_.find(id);
+    return found != pinInstances_.end() ? found->second : 0;
 }
 
 STDMETHODIMP_(NTSTATUS) CPortWaveRT::Init(PDEVICE_OBJECT DeviceObject, PIRP, PUNKNOWN UnknownMiniport,
@@ -129,8 +147,6 @@ STDMETHODIMP_(NTSTATUS) CPortWaveRT::UnregisterSubdevice(PDEVICE_OBJECT DeviceOb
     }
     return STATUS_NOT_FOUND;
 }
-
-}  // namespace
 
 }  // namespace pc
 

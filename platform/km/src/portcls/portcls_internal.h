@@ -22,6 +22,14 @@ struct DECLSPEC_NOVTABLE ISubdevice : public IUnknown {
     // goes: the miniport's own reference on its port would otherwise keep
     // both alive.
     virtual void ReleaseChildren() = 0;
+    // The miniport (referenced for the caller) and its description, which
+    // lives as long as the miniport; false once the children are released.
+    virtual bool ReferenceMiniport(PMINIPORTWAVERT* miniport, const PCFILTER_DESCRIPTOR** descriptor) = 0;
+    // Instances of pin `id` across every filter of the subdevice: Take
+    // counts one more unless `limit` are open already.
+    virtual bool TakePinInstance(ULONG id, ULONG limit) = 0;
+    virtual void GivePinInstance(ULONG id) = 0;
+    virtual ULONG PinInstances(ULONG id) = 0;
 
 protected:
     ~ISubdevice() = default;
