@@ -16,7 +16,7 @@ STDMETHODIMP_(NTSTATUS) TestStream::SetFormat(PKSDATAFORMAT) { return STATUS_NOT
 
 STDMETHODIMP_(NTSTATUS) TestStream::SetState(KSSTATE State) {
     steps.push_back(State);
-    return State == refuse ? refusal : STATUS_SUCCESS;
+    return static_cast<ULONG>(State) == refuse ? refusal : STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) TestStream::GetPosition(PKSAUDIO_POSITION Position) {

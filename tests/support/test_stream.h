@@ -18,7 +18,7 @@ public:
     IMP_IMiniportWaveRTStream;
 
     std::vector<KSSTATE> steps;          // every SetState, in order
-    KSSTATE refuse = KSSTATE(-1);        // SetState to this state fails
+    ULONG refuse = 0xFFFFFFFF;           // SetState to this state fails (none by default)
     NTSTATUS refusal = STATUS_UNSUCCESSFUL;
     PPORTWAVERTSTREAM portStream = nullptr;  // not counted, as a miniport stream keeps it
 };

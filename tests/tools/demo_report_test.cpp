@@ -18,7 +18,6 @@ vq7demo::SessionResult Figures() {
     r.markerOutputFrame = 9600;
     r.markerInputFrame = 9600 + 308;
     r.computedFrames = 308;
-    r.serviceIntervalFrames = 6;
     r.clockOffsetPpm = 1000.4;
     r.clockSource = "the capture packet sizes";
     r.xruns.ringUnderruns = 2;
@@ -37,15 +36,22 @@ TEST(DemoReport, TextGivesFramesWithMillisecondsAndWhatTheDriverAdds) {
     EXPECT_TRUE(Has(text, "device: 0 underruns, 1 overruns; rings: 2 underruns, 0 overruns")) << text;
     EXPECT_TRUE(Has(text, "+1000.4 ppm, from the capture packet sizes")) << text;
 
+    EXPECT_EQ(vq7demo::ReportJson(Figures())["latency"]["agree"], true);
+
+    // Agreement is equality: one frame off is a mismatch.
     vq7demo::SessionResult off = Figures();
     off.computedFrames = 309;
-    EXPECT_TRUE(Has(vq7demo::ReportText(off), "(they agree to the model's one service interval, 6 frames: measured -1)"))
-        << vq7demo::ReportText(off);
-    EXPECT_EQ(vq7demo::ReportJson(off)["latency"]["agree"], true);
-    off.computedFrames = 315;
-    EXPECT_TRUE(Has(vq7demo::ReportText(off), "(MISMATCH: measured -7 frames, beyond one service interval of 6)"))
+    EXPECT_TRUE(Has(vq7demo::ReportText(off), "computed  309 frames = 6.438 ms  (MISMATCH: measured -1 frames)"))
         << vq7demo::ReportText(off);
     EXPECT_EQ(vq7demo::ReportJson(off)["latency"]["agree"], false);
+
+    vq7demo::SessionResult none = Figures();
+    none.computedFrames.reset();
+    none.computedWhyNot = "the device's render and capture clocks differ in rate or offset";
+    EXPECT_TRUE(Has(vq7demo::ReportText(none),
+                    "computed  not available: the device's render and capture clocks differ in rate or offset"))
+        << vq7demo::ReportText(none);
+    EXPECT_EQ(vq7demo::ReportJson(none)["latency"]["agree"], false);
 }
 
 TEST(DemoReport, JsonCarriesTheKeysScriptsReadAndNullForWhatWasNotHad) {

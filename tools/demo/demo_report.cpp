@@ -34,15 +34,10 @@ std::string WireText(const WireFormat& format) {
 
 std::string LatencyVerdict(const SessionResult& r) {
     const std::optional<int64_t> measured = r.MeasuredFrames();
-    if (!measured || !r.computedFrames) return "";
-    const long long difference = static_cast<long long>(*measured - *r.computedFrames);
-    if (difference == 0) return "  (they agree)";
-    if (r.LatencyAgrees()) {
-        return Format("  (they agree to the model's one service interval, %u frames: measured %+lld)",
-                      r.serviceIntervalFrames, difference);
-    }
-    return Format("  (MISMATCH: measured %+lld frames, beyond one service interval of %u)", difference,
-                  r.serviceIntervalFrames);
+    if (!r.computedFrames) return r.computedWhyNot.empty() ? "" : ": " + r.computedWhyNot;
+    if (!measured) return "";
+    if (r.LatencyAgrees()) return "  (they agree)";
+    return Format("  (MISMATCH: measured %+lld frames)", static_cast<long long>(*measured - *r.computedFrames));
 }
 
 std::string SystemAudioText(const SystemAudioResult& s) {
@@ -81,7 +76,6 @@ nlohmann::json ReportJson(const SessionResult& r) {
                     {"computedFrames", OrNull(r.computedFrames)},
                     {"bufferOnlyFrames", r.BufferOnlyFrames()},
                     {"agree", r.LatencyAgrees()},
-                    {"toleranceFrames", r.serviceIntervalFrames},
                     {"computedTerms", terms}};
     j["clockOffsetPpm"] = OrNull(r.clockOffsetPpm);
     j["clockOffsetSource"] = r.clockSource;

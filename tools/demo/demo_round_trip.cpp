@@ -1,12 +1,15 @@
 #include "demo_round_trip.h"
 
+#include "asiopeer/round_trip_device.h"
 #include "wavert/performance_parameters.h"
 
 namespace vq7demo {
 
-asiopeer::RoundTrip ComputedRoundTrip(const DemoOptions& options, simusb::AudioDevice& device,
-                                      const simusb::RenderStream& render) {
+std::optional<asiopeer::RoundTrip> ComputedRoundTrip(const DemoOptions& options, simusb::AudioDevice& device,
+                                                     const simusb::RenderStream& render,
+                                                     const simusb::CaptureStream& capture) {
     asiopeer::RoundTripParameters p;
+    if (!asiopeer::TakeDeviceParameters(render, capture, p)) return std::nullopt;
     p.rate_hz = options.rate;
     p.bufferFrames = options.bufferFrames;
     p.latencyPercent = 0;
@@ -17,7 +20,6 @@ asiopeer::RoundTrip ComputedRoundTrip(const DemoOptions& options, simusb::AudioD
     p.captureFramesPerTransfer = vq7::CaptureFramesPerTransfer;
     p.captureTransfersInFlight = vq7::CaptureTransfersInFlight;
     p.loopbackDelay_frames = 0;
-    p.deviceStartThreshold_frames = render.StartThreshold();
     p.highSpeed = device.speed() == simusb::Speed::High;
     return asiopeer::ComputeRoundTrip(p);
 }

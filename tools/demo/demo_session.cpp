@@ -327,12 +327,17 @@ void Session::MeasureClock() {
 
 void Session::Finish() {
     world_->Bus().WithDevice(world_->Pdo(), [&](simusb::Device&) {
-        if (const simusb::RenderStream* render = device_.usb->Render(device_.renderInterface)) {
-            const asiopeer::RoundTrip trip = ComputedRoundTrip(options_, *device_.usb, *render);
-            const uint32_t intervalsPerSecond = device_.usb->speed() == simusb::Speed::High ? 8000 : 1000;
-            result_.serviceIntervalFrames = (options_.rate + intervalsPerSecond - 1) / intervalsPerSecond;
-            result_.computedFrames = trip.total_frames;
-            for (const asiopeer::RoundTripTerm& term : trip.terms) result_.computedTerms.emplace_back(term.name, term.frames);
+        const simusb::RenderStream* render = device_.usb->Render(device_.renderInterface);
+        const simusb::CaptureStream* capture = device_.usb->Capture(device_.captureInterface);
+        if (render == nullptr || capture == nullptr) return;
+        if (!world_->Adapter().ClassLayer().RenderFollowsCapture()) {
+            result_.computedWhyNot = "the model describes render that follows capture, and this device's does not";
+        } else if (const std::optional<asiopeer::RoundTrip> trip =
+                       ComputedRoundTrip(options_, *device_.usb, *render, *capture)) {
+            result_.computedFrames = trip->total_frames;
+            for (const asiopeer::RoundTripTerm& term : trip->terms) result_.computedTerms.emplace_back(term.name, term.frames);
+        } else {
+            result_.computedWhyNot = "the device's render and capture clocks differ in rate or offset";
         }
     });
     // Counted up to the stop: the stop itself leaves the device's FIFO dry.
@@ -400,8 +405,7 @@ std::optional<int64_t> SessionResult::MeasuredFrames() const {
 bool SessionResult::LatencyAgrees() const {
     const std::optional<int64_t> measured = MeasuredFrames();
     if (!measured || !computedFrames) return false;
-    const int64_t difference = *measured - *computedFrames;
-    return (difference < 0 ? -difference : difference) <= static_cast<int64_t>(serviceIntervalFrames);
+    return *measured == *computedFrames;
 }
 
 SessionResult RunSession(const DemoOptions& options, const ProgressSink& progress) {

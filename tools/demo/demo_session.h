@@ -73,10 +73,8 @@ struct SessionResult {
     std::optional<int64_t> computedFrames;         // from the channel's parameters
     std::vector<std::pair<std::string, int64_t>> computedTerms;  // what it is made of, in the order a frame meets them
     uint64_t BufferOnlyFrames() const { return 2ull * bufferFrames; }
-    // The model is exact to one service interval: it leaves out where inside
-    // a (micro)frame the device's sample clock meets the bus's packets.
-    uint32_t serviceIntervalFrames = 0;
-    // Measured and computed agree to the model's precision.
+    std::string computedWhyNot;  // why nothing was computed, when nothing was
+    // Measured and computed are the same number of frames.
     bool LatencyAgrees() const;
 
     std::optional<double> clockOffsetPpm;  // the device clock against the bus clock, as the driver saw it

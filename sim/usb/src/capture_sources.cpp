@@ -46,17 +46,22 @@ public:
 
     void Fill(uint64_t, uint64_t deviceFrame, const SampleFormat& format, std::span<int32_t> frame) override {
         std::fill(frame.begin(), frame.end(), 0);
-        if (tap_ == nullptr || deviceFrame < delay_) return;
+        if (tap_ == nullptr) return;
+        const uint64_t renderFrame = tap_->RenderFrameFor(deviceFrame, clock_);
+        if (renderFrame < delay_) return;
         played_.assign(tap_->Format().channels, 0);
-        if (!tap_->Copy(deviceFrame - delay_, played_)) return;
+        if (!tap_->Copy(renderFrame - delay_, played_)) return;
         for (size_t c = 0; c < frame.size() && c < played_.size(); ++c) {
             frame[c] = ConvertSample(played_[c], tap_->Format(), format);
         }
     }
 
+    void Follow(const ClockModel* clock) override { clock_ = clock; }
+
 private:
     const LoopbackTap* tap_;
     uint32_t delay_;
+    const ClockModel* clock_ = nullptr;
     std::vector<int32_t> played_;
 };
 

@@ -22,6 +22,7 @@ void CaptureStream::Start(const StreamAltSetting& alt, ClockModel& clock, int64_
     fifo_.clear();
     frame_.assign(format_.channels, 0);
     sent_.SetChannels(format_.channels);
+    if (source_) source_->Follow(clock_);
 }
 
 void CaptureStream::Stop(int64_t) {
@@ -66,6 +67,7 @@ size_t CaptureStream::Packet(const BusTime& at, std::span<uint8_t> buffer) {
     if (clock_ == nullptr) return 0;
     if (!sampling_) {
         sampling_ = true;
+        samplingSince_ns_ = at.time_ns;
         next_ = clock_->FramesBy(at.time_ns);
     }
     reference_ = at;

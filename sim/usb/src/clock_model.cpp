@@ -45,6 +45,11 @@ uint64_t ClockModel::FramesBy(int64_t t_ns) const {
     return anchorFrames_ + static_cast<uint64_t>(Numerator(t_ns) / kFrameUnit);
 }
 
+uint64_t ClockModel::FractionBy(int64_t t_ns) const {
+    if (rate_hz_ == 0 || t_ns <= start_ns_) return static_cast<uint64_t>(anchorResidue_);
+    return static_cast<uint64_t>(Numerator(t_ns) % kFrameUnit);
+}
+
 int64_t ClockModel::TimeOfFrame(uint64_t frame) const {
     if (rate_hz_ == 0 || frame <= anchorFrames_) return anchor_ns_;
     Wide needed = static_cast<Wide>(frame - anchorFrames_) * kFrameUnit - anchorResidue_;

@@ -4,8 +4,9 @@
 
 namespace simusb {
 
-void LoopbackTap::Reset(const SampleFormat& format) {
+void LoopbackTap::Reset(const SampleFormat& format, const ClockModel* clock) {
     format_ = format;
+    clock_ = clock;
     frames_.clear();
     samples_.clear();
 }
@@ -19,6 +20,12 @@ void LoopbackTap::Played(uint64_t deviceFrame, std::span<const int32_t> samples)
         frames_.pop_front();
         samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(channels));
     }
+}
+
+uint64_t LoopbackTap::RenderFrameFor(uint64_t captureFrame, const ClockModel* captureClock) const {
+    if (clock_ == nullptr || captureClock == nullptr || captureClock == clock_) return captureFrame;
+    const uint64_t completed = clock_->FramesBy(captureClock->TimeOfFrame(captureFrame + 1));
+    return completed == 0 ? 0 : completed - 1;
 }
 
 bool LoopbackTap::Copy(uint64_t deviceFrame, std::span<int32_t> out) const {

@@ -30,7 +30,7 @@ void RenderStream::Start(const StreamAltSetting& alt, ClockModel& clock, int64_t
     lastPacket_.reset();
     next_ = clock.FramesBy(now_ns);
     played_.SetChannels(format_.channels);
-    if (tap_ != nullptr) tap_->Reset(format_);
+    if (tap_ != nullptr) tap_->Reset(format_, &clock);
 }
 
 void RenderStream::Stop(int64_t now_ns) {

@@ -109,7 +109,7 @@ TEST_F(PinStreamTest, RunFromStopStepsUpAndTheEventsAndPositionFollowTheDevice) 
     EXPECT_EQ(State(pin), KSSTATE_STOP);
     EXPECT_EQ(EventRequest(pin, KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT, event), STATUS_SUCCESS);
     EXPECT_NE(EventRequest(pin, KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT, event), STATUS_SUCCESS);
-    KSSTATE bad = static_cast<KSSTATE>(7);
+    ULONG bad = 7;  // no KSSTATE
     KSPROPERTY state = {};
     state.Set = KSPROPSETID_Connection;
     state.Id = KSPROPERTY_CONNECTION_STATE;

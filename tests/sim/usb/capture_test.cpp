@@ -9,6 +9,8 @@
 #include <map>
 
 #include "simusb/capture_sources.h"
+#include "simusb/clock_model.h"
+#include "simusb/loopback_tap.h"
 #include "simusb/descriptor_builder.h"
 #include "simusb/ready_made_devices.h"
 #include "simusb/audio_file.h"
@@ -239,6 +241,22 @@ TEST(Capture, LoopbackReturnsRenderFramesAfterExactlyTheConfiguredDelay) {
     EXPECT_EQ(matched, played.Count() - kDelay + (returned.DeviceFrame(returned.Count() - 1) - played.DeviceFrame(played.Count() - 1)))
         << "every played frame comes back once the delay has passed";
     EXPECT_EQ(captured[(returned.Count() - 1) * 4], returned.Frame(returned.Count() - 1)[0]) << "the record is what was sent";
+}
+
+TEST(Capture, LoopbackOnAnotherClockReadsTheRenderFrameOfTheSameMoment) {
+    ClockModel render(48000, 0);
+    ClockModel capture(48000, 1000000);  // started 1 ms (48 frames) later
+    LoopbackTap tap;
+    tap.Reset(kStereo24In32, &render);
+    // Capture frame k completes at 1 ms + (k + 1) periods, as render frame 48 + k does.
+    EXPECT_EQ(tap.RenderFrameFor(0, &capture), 48u);
+    EXPECT_EQ(tap.RenderFrameFor(1000, &capture), 1048u);
+    EXPECT_EQ(tap.RenderFrameFor(1000, &render), 1000u) << "on one clock, the same frame";
+    // Started a third of a period later, capture frame k completes inside
+    // render frame 48 + k + 1: the last render frame complete is 48 + k.
+    ClockModel late(48000, 1000000 + 6944);
+    EXPECT_EQ(tap.RenderFrameFor(0, &late), 48u);
+    EXPECT_EQ(tap.RenderFrameFor(47999, &late), 48047u);
 }
 
 TEST(Capture, LoopbackFromAnInterfaceThatDoesNotRenderIsRefused) {

@@ -50,6 +50,17 @@ TEST(ClockModel, TimeOfFrameIsTheFirstInstantTheFrameIsDue) {
     }
 }
 
+TEST(ClockModel, FractionIsWhatTheCountLeavesOfTheExactPosition) {
+    ClockModel clock(44100, 0);
+    // 125 us at 44.1 kHz: 5.5125 frames.
+    EXPECT_EQ(clock.FramesBy(125000), 5u);
+    EXPECT_EQ(clock.FractionBy(125000), 512500000000000000ull);
+    clock.SetOffsetPpb(1000000, kSecond_ns);  // +1000 ppm from 1 s on
+    // 1 ms more at 44144.1 Hz: 44.1441 frames past the whole second.
+    EXPECT_EQ(clock.FramesBy(kSecond_ns + 1000000), 44100u + 44u);
+    EXPECT_EQ(clock.FractionBy(kSecond_ns + 1000000), 144100000000000000ull);
+}
+
 TEST(ClockModel, RateChangeStartsANewEpochFromZero) {
     ClockModel clock(48000, 0);
     uint64_t epoch = clock.Epoch();

@@ -19,16 +19,18 @@ namespace pc {
 namespace {
 
 NTSTATUS ConnectionState(PropertyCall& call) {
-    auto* value = static_cast<KSSTATE*>(call.value);
     if (call.verb == KSPROPERTY_TYPE_GET) {
-        *value = call.pin->state;
-        call.information = sizeof(KSSTATE);
+        KSSTATE state = call.pin->state;
+        memcpy(call.value, &state, sizeof state);
+        call.information = sizeof state;
         return STATUS_SUCCESS;
     }
-    if (*value < KSSTATE_STOP || *value > KSSTATE_RUN) {
+    ULONG requested;  // read as a number: the caller's value may be no KSSTATE at all
+    memcpy(&requested, call.value, sizeof requested);
+    if (requested > KSSTATE_RUN) {
         return STATUS_INVALID_PARAMETER;
     }
-    return StepPinState(*call.pin, *value);
+    return StepPinState(*call.pin, static_cast<KSSTATE>(requested));
 }
 
 NTSTATUS ConnectionDataFormat(PropertyCall& call) {

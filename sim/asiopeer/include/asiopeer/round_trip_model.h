@@ -3,8 +3,16 @@
 // between a frame a duplex client writes and the same frame arriving in the
 // client's input when the device loops its playback back into its capture.
 // Computed, not measured: each term is a formula of the parameters (the
-// driver's own for the output pre-fill and the render lead), named so that a
-// caller can show where the frames go.
+// driver's own for the output pre-fill, the render lead and the render
+// packets), named so that a caller can show where the frames go.
+//
+// The device is one whose render follows its capture (the driver sizes
+// render transfers from what capture delivers) at one rate, on one sample
+// clock or on two that loop back by time, with a packet every (micro)frame
+// each way; that begins sampling at the host's first capture poll (that
+// packet is empty), sends in each capture packet the frames of the interval
+// before it, and starts playing at the render packet that fills its FIFO to
+// the start threshold. The client arms its input as soon as START returns.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +37,14 @@ struct RoundTripParameters {
     uint32_t deviceStartThreshold_frames = 0;
     uint32_t deviceMaxPacketFrames = 0;  // the render endpoint's largest packet in frames
     bool highSpeed = true;               // the device runs at high speed (8 packets per USB frame)
+    // The device's sample clocks: their offset from the bus clock, and how
+    // far into a frame period each stood at the capture stream's first packet
+    // (the poll at which the device began sampling), in units of 1e-18 frame.
+    // A device with one clock has the same phase for both.
+    int64_t deviceClockOffset_ppb = 0;
+    uint64_t captureClockPhase_e18 = 0;
+    uint64_t renderClockPhase_e18 = 0;
+    uint32_t hostAsapLatency_frames = 2;  // an idle pipe's first ASAP packet goes this many USB frames on
     uint32_t prefillOverride_frames = 0;  // SET_OUTPUT_PREFILL; 0 = computed
     uint32_t leadOverride_frames = 0;     // SET_PLAYBACK_LEAD; 0 = computed
 };

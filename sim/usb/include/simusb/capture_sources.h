@@ -7,6 +7,7 @@
 #include <span>
 
 #include "simusb/audio_settings.h"
+#include "simusb/clock_model.h"
 #include "simusb/loopback_tap.h"
 #include "simusb/sample_format.h"
 #include "simusb/audio_file.h"
@@ -19,6 +20,8 @@ public:
     // Fills one frame of `format`: `index` counts the frames the stream
     // produced since it started, `deviceFrame` is the stream clock's count.
     virtual void Fill(uint64_t index, uint64_t deviceFrame, const SampleFormat& format, std::span<int32_t> frame) = 0;
+    // The stream samples on `clock` from now on.
+    virtual void Follow(const ClockModel*) {}
 };
 
 // The test signal: channel c of frame n carries the counter n * 16 + c,

@@ -30,7 +30,10 @@ public:
     CaptureStream(Speed speed, const CaptureOptions& options) : speed_(speed), options_(options) {}
 
     // Device side.
-    void SetSource(std::unique_ptr<CaptureSource> source) { source_ = std::move(source); }
+    void SetSource(std::unique_ptr<CaptureSource> source) {
+        source_ = std::move(source);
+        if (source_) source_->Follow(clock_);
+    }
     // Packets hold back 0 to `frames` frames, chosen by a fixed pseudo-random
     // sequence: sizes wander up to that much around the clock's count.
     void SetPacketJitter(uint8_t frames) { jitter_frames_ = frames; }
@@ -47,6 +50,8 @@ public:
     const StreamEvents& Events() const { return events_; }
     bool Running() const { return clock_ != nullptr; }
     bool Sampling() const { return sampling_; }
+    // The bus time of the first poll, when sampling began (while Sampling()).
+    int64_t SamplingSince() const { return samplingSince_ns_; }
     size_t FifoFrames() const { return format_.channels == 0 ? 0 : fifo_.size() / format_.channels; }
     const SampleFormat& Format() const { return format_; }
     const ClockModel* Clock() const { return clock_; }
@@ -69,6 +74,7 @@ private:
     uint32_t maxPayload_bytes_ = 0;
     uint32_t capacity_frames_ = 0;
     bool sampling_ = false;
+    int64_t samplingSince_ns_ = 0;
     uint64_t next_ = 0;      // the next device frame to sample
     uint64_t produced_ = 0;  // frames sampled since the stream started
     BusTime reference_{};    // a (micro)frame on the bus grid

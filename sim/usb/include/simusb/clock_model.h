@@ -35,6 +35,10 @@ public:
     // The bus time at which frame `frame` begins: the first t with
     // FramesBy(t) >= frame. Exact for frames after the last offset change.
     int64_t TimeOfFrame(uint64_t frame) const;
+    // The part of a frame period completed by `t_ns` beyond FramesBy(t_ns),
+    // in units of 1e-18 frame (below 1e18): where the clock stands inside a
+    // frame. Exact for times after the last offset change.
+    uint64_t FractionBy(int64_t t_ns) const;
 
     // The rate in frames per `periods_per_second` of the bus, in fixed point
     // with `fraction_bits` fractional bits, rounded to nearest (half up).
