@@ -100,6 +100,9 @@ TEST(DemoSessionClock, TheOffsetTheDriverMeasuredIsTheDevicesOwn) {
     options.rate = 192000;
     options.bufferFrames = 32;
     options.driftPpm = 1000;
+    // The model's directions start with the ASIO stream; a system stream
+    // that started them first moves render's start by up to a frame.
+    options.systemAudio = vq7demo::SystemAudioKind::Off;
     const SessionResult r = RunSession(options);
     ASSERT_EQ(r.failure, "");
     ASSERT_TRUE(r.clockOffsetPpm.has_value());
@@ -135,6 +138,7 @@ TEST(DemoSessionInput, AnInputFileIsPlayedAfterTheMarkerAtTheStreamRate) {
     simusb::WriteWavFile(path, clip);
     DemoOptions options = Short("q7-0b31", 0.6);
     options.input = path;
+    options.systemAudio = vq7demo::SystemAudioKind::Off;  // the loopback carries the file alone
     const SessionResult r = RunSession(options);
     std::filesystem::remove(path);
     ASSERT_TRUE(r.MeasuredFrames().has_value());
@@ -143,6 +147,36 @@ TEST(DemoSessionInput, AnInputFileIsPlayedAfterTheMarkerAtTheStreamRate) {
     EXPECT_NEAR(Level(r.recorded, first + 20), 0.25, 1e-6);
     EXPECT_NEAR(Level(r.recorded, first + 21), 0.0, 1e-6);
     EXPECT_NEAR(Level(r.recorded, first + 22), -0.25, 1e-6);
+}
+
+// The system's engine plays its tone through the WaveRT path beside the
+// ASIO session, at the session's rate, without a glitch; an exclusive ASIO
+// format keeps it out, and the report says so.
+TEST(DemoSessionSystemAudio, TheEnginePlaysBesideTheSessionAndTheReportTellsIt) {
+    const SessionResult r = RunSession(Short("q7-0b31", 1));
+    ASSERT_EQ(r.failure, "");
+    ASSERT_TRUE(r.systemAudio.ran) << r.systemAudio.refused;
+    EXPECT_EQ(r.systemAudio.rate, 48000u);
+    EXPECT_EQ(r.systemAudio.channels, 2u);
+    EXPECT_EQ(r.systemAudio.glitches, 0u);
+    EXPECT_GT(r.systemAudio.framesPlayed, 48000u * 9 / 10);
+    EXPECT_LE(std::llabs(r.systemAudio.positionDriftFrames), 96);
+    const nlohmann::json report = vq7demo::ReportJson(r);
+    EXPECT_EQ(report["systemAudio"]["rate"], 48000);
+    EXPECT_EQ(report["systemAudio"]["glitches"], 0);
+    EXPECT_EQ(r.xruns.Device() + r.xruns.Rings(), 0u);
+
+    DemoOptions dsd = Short("q7-0b31", 0.5);
+    dsd.format = vq7demo::SampleKind::Dsd;
+    dsd.rate = vq7demo::kDefaultDsdWordRate;
+    const SessionResult refused = RunSession(dsd);
+    EXPECT_FALSE(refused.systemAudio.ran);
+    EXPECT_NE(refused.systemAudio.refused.find("STATUS_DEVICE_BUSY"), std::string::npos) << refused.systemAudio.refused;
+    EXPECT_TRUE(vq7demo::ReportJson(refused)["systemAudio"].is_null());
+
+    DemoOptions off = Short("q7-0b31", 0.5);
+    off.systemAudio = vq7demo::SystemAudioKind::Off;
+    EXPECT_FALSE(RunSession(off).systemAudio.ran);
 }
 
 TEST(DemoSessionRefusals, WhatCannotBeHadIsOneLineNamingWhy) {

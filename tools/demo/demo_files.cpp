@@ -43,6 +43,7 @@ nlohmann::json PlotData(const SessionResult& r) {
     j["computedFrames"] = r.computedFrames ? nlohmann::json(*r.computedFrames) : nlohmann::json(nullptr);
     j["written"] = r.windowWritten;
     j["read"] = r.windowRead;
+    j["system"] = r.windowSystem;
     nlohmann::json fills = {{"seconds", nlohmann::json::array()}};
     for (const char* ring : {"input", "output"}) {
         for (const char* field : {"Low", "High", "Mean"}) fills[std::string(ring) + field] = nlohmann::json::array();

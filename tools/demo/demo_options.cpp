@@ -73,7 +73,8 @@ DemoOptions ParseOptions(const std::vector<std::string>& arguments) {
             continue;
         }
         static const char* const kValued[] = {"--device", "--rate",  "--buffer", "--seconds",
-                                              "--format", "--drift", "--input",  "--out"};
+                                              "--format", "--drift", "--input",  "--out",
+                                              "--system-audio"};
         if (std::find(std::begin(kValued), std::end(kValued), option) == std::end(kValued)) {
             throw DemoError("unknown option '" + option + "' (see --help)");
         }
@@ -97,6 +98,11 @@ DemoOptions ParseOptions(const std::vector<std::string>& arguments) {
             options.driftPpm = Integer<int64_t>(option, value, -100000, 100000);
         } else if (option == "--input") {
             options.input = value;
+        } else if (option == "--system-audio") {
+            options.systemAudio = value == "tone" ? SystemAudioKind::Tone
+                                  : value == "off" ? SystemAudioKind::Off
+                                                   : SystemAudioKind::File;
+            options.systemAudioFile = options.systemAudio == SystemAudioKind::File ? value : "";
         } else {
             options.out = value;
         }
@@ -125,6 +131,10 @@ std::string HelpText() {
         "  --drift PPM         the device clock's offset from the bus clock (default 0)\n"
         "  --input FILE        play this audio file (any format libsndfile reads) after\n"
         "                      the marker instead of the tone\n"
+        "  --system-audio tone|FILE|off\n"
+        "                      what the system's audio engine plays through the WaveRT\n"
+        "                      path beside the session (default: a quiet 440 Hz tone);\n"
+        "                      played.wav then holds the sum\n"
         "  --realtime          run on the wall clock, as a listener would hear it\n"
         "                      (default: virtual time, finished in seconds)\n"
         "  --out DIR           where the files go (default demo-out)\n"

@@ -12,6 +12,9 @@ namespace vq7demo {
 
 enum class SampleKind { Pcm, Float, Dsd };
 
+// What the system's audio engine plays beside the ASIO session.
+enum class SystemAudioKind { Tone, File, Off };
+
 const char* SampleKindName(SampleKind kind);
 
 struct DemoOptions {
@@ -22,6 +25,8 @@ struct DemoOptions {
     SampleKind format = SampleKind::Pcm;
     int64_t driftPpm = 0;            // the device clock against the bus clock
     std::filesystem::path input;     // empty: the test signal
+    SystemAudioKind systemAudio = SystemAudioKind::Tone;
+    std::filesystem::path systemAudioFile;  // SystemAudioKind::File
     bool realtime = false;
     std::filesystem::path out = "demo-out";
     bool json = false;

@@ -40,6 +40,15 @@ std::string LatencyVerdict(const SessionResult& r) {
     return Format("  (MISMATCH: measured %+lld frames)", static_cast<long long>(*measured - *r.computedFrames));
 }
 
+std::string SystemAudioText(const SystemAudioResult& s) {
+    if (!s.refused.empty()) return "system audio  refused: " + s.refused + "\n";
+    if (!s.ran) return "";
+    return Format("system audio  %u Hz, %u ch x %u-bit (the filter's intersection), %llu glitches, "
+                  "position %+lld frames against the device clock\n",
+                  s.rate, s.channels, s.bits, static_cast<unsigned long long>(s.glitches),
+                  static_cast<long long>(s.positionDriftFrames));
+}
+
 }  // namespace
 
 nlohmann::json ReportJson(const SessionResult& r) {
@@ -70,6 +79,12 @@ nlohmann::json ReportJson(const SessionResult& r) {
                     {"computedTerms", terms}};
     j["clockOffsetPpm"] = OrNull(r.clockOffsetPpm);
     j["clockOffsetSource"] = r.clockSource;
+    j["systemAudio"] = r.systemAudio.ran ? nlohmann::json{{"rate", r.systemAudio.rate},
+                                                           {"channels", r.systemAudio.channels},
+                                                           {"bits", r.systemAudio.bits},
+                                                           {"glitches", r.systemAudio.glitches},
+                                                           {"positionDriftFrames", r.systemAudio.positionDriftFrames}}
+                                         : nlohmann::json(nullptr);
     j["cpuPerPeriodUs"] = r.CpuPerPeriodUs();
     j["streamedSeconds"] = r.streamedSeconds;
     j["wallSeconds"] = r.wallSeconds;
@@ -115,6 +130,7 @@ std::string ReportText(const SessionResult& r) {
     text += r.clockOffsetPpm
                 ? Format("clock offset  %+.1f ppm, from %s\n", *r.clockOffsetPpm, r.clockSource.c_str())
                 : std::string("clock offset  not measured: the session was too short\n");
+    text += SystemAudioText(r.systemAudio);
     text += Format("CPU           %.2f us per period (process thread times: driver and simulated platform)\n",
                    r.CpuPerPeriodUs());
     return text;

@@ -8,6 +8,7 @@
 #include "demo_device.h"
 #include "demo_error.h"
 #include "demo_round_trip.h"
+#include "demo_system_audio.h"
 #include "demo_world.h"
 #include "status_names.h"
 
@@ -81,6 +82,7 @@ private:
     std::optional<TestSignal> signal_;
     std::optional<DemoWorld> world_;
     std::optional<asiopeer::AsioChannelClient> client_;
+    std::optional<SystemAudio> systemAudio_;
     std::vector<uint8_t> outPeriod_;
     std::vector<double> dsdState_;
     DeviceCounts countsAtStart_;
@@ -129,6 +131,13 @@ void Session::Prepare() {
         }
     }
     const USHORT tag = options_.format == SampleKind::Float ? ASIO_FORMAT_TAG_IEEE_FLOAT : ASIO_FORMAT_TAG_PCM;
+    // The system's audio starts first when it can share the device (PCM),
+    // as a desktop's sounds usually play before a music program starts;
+    // a float or DSD stream needs the device alone, so there the ASIO
+    // stream is prepared first and the system's audio is refused.
+    const bool shares = options_.format == SampleKind::Pcm;
+    systemAudio_.emplace(options_);
+    if (shares) systemAudio_->Start(world_->InstancePath());
     NTSTATUS status = client_->Claim();
     if (!NT_SUCCESS(status)) throw DemoError("cannot claim the ASIO channel: " + Status(status));
     status = client_->Prepare(asiopeer::DuplexParams(options_.bufferFrames, tag, dsd));
@@ -137,6 +146,7 @@ void Session::Prepare() {
                         SampleKindName(options_.format) + " at " + std::to_string(options_.rate) + " Hz: " +
                         Status(status));
     }
+    if (!shares) systemAudio_->Start(world_->InstancePath());
     vq7::AsioStream& asio = world_->Adapter().Asio();
     result_.input = WireOf(asio.InputFormat(), options_.format);
     result_.output = WireOf(asio.OutputFormat(), options_.format);
@@ -269,6 +279,10 @@ void Session::Stream() {
         static_cast<uint64_t>(options_.seconds * options_.rate / std::max<uint32_t>(options_.bufferFrames, 1));
     fillEvery_ = std::max<uint64_t>(1, expectedPeriods / kMaxFillPoints);
 
+    // After the ASIO stream is prepared (an exclusive ASIO format then keeps
+    // the system's audio out, rather than the other way round) and before
+    // it starts (the system's stream starts its directions while no ASIO
+    // period waits to be served).
     NTSTATUS status = client_->Start();
     if (!NT_SUCCESS(status)) throw DemoError("the channel did not start: " + Status(status));
     status = client_->ArmInput();
@@ -336,6 +350,8 @@ void Session::Finish() {
 
     MeasureClock();
 
+    systemAudio_->Stop();
+    result_.systemAudio = systemAudio_->Result();
     client_->Stop();
     client_->DrainReads();
     client_->Unprepare();
@@ -353,7 +369,11 @@ void Session::Finish() {
     result_.windowRead.resize(windowEnd);
     for (size_t i = 0; i < windowEnd; ++i) {
         result_.windowWritten.push_back(static_cast<float>(signal_->Value(result_.windowStart + i, 0)));
+        if (result_.systemAudio.ran) {
+            result_.windowSystem.push_back(static_cast<float>(systemAudio_->Value(result_.windowStart + i, 0)));
+        }
     }
+    systemAudio_.reset();
 }
 
 SessionResult Session::Run() {

@@ -12,6 +12,7 @@
 
 #include "demo_options.h"
 #include "demo_signal.h"
+#include "demo_system_audio.h"
 #include "simusb/audio_file.h"
 
 namespace vq7demo {
@@ -88,7 +89,10 @@ struct SessionResult {
     uint64_t windowStart = 0;
     std::vector<float> windowWritten;
     std::vector<float> windowRead;
+    std::vector<float> windowSystem;  // what the system's engine played on channel 0, by its own frames
     std::vector<RingFill> fills;
+
+    SystemAudioResult systemAudio;  // the system's stream beside the session
 
     simusb::AudioClip recorded;  // what the client captured
     simusb::AudioClip played;    // what the device played

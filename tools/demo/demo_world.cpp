@@ -67,4 +67,6 @@ std::string DemoWorld::DevicePath() const {
     return {};
 }
 
+std::string DemoWorld::InstancePath() const { return pnp_->InstancePath(pdo_); }
+
 }  // namespace vq7demo

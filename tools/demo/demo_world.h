@@ -32,6 +32,7 @@ public:
     CUSBAudioAdapter& Adapter() const;
     // The device's audio interface path cut before its reference string.
     std::string DevicePath() const;
+    std::string InstancePath() const;
     simusbhost::Bus& Bus() { return *bus_; }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
 

@@ -3,7 +3,7 @@
 
 Top: channel 0 as the client wrote it and as it read it back, on one time
 axis of client stream time, with the marker, its echo and the round trip
-between them marked. Bottom: the ASIO rings' fill over the session.
+between them marked, and what the system's audio engine played beside it. Bottom: the ASIO rings' fill over the session.
 
 usage: plot_latency.py latency-data.json latency.png
 """
@@ -47,6 +47,11 @@ def main(data_path, png_path):
     t_read = [ms(start + i) for i in range(len(read))]
     top.plot(t_written, written, color="tab:blue", lw=1.2, label="written by the client (output)")
     top.plot(t_read, read, color="tab:orange", lw=1.2, label="read back by the client (input, via loopback)")
+    system = d.get("system") or []
+    if system:
+        t_system = [ms(start + i) for i in range(len(system))]
+        top.plot(t_system, system, color="tab:green", lw=0.8,
+                 label="system audio (WaveRT, its own stream time), summed with the output")
     marker = ms(d["markerOutputFrame"])
     top.axvline(marker, color="tab:blue", ls=":", lw=1)
     echo_frame = d["markerInputFrame"]

@@ -336,11 +336,17 @@ NTSTATUS Client::Send(HANDLE handle, UCHAR major, ULONG code, void* input, ULONG
     overlapped->ioStatus.Status = STATUS_PENDING;
     overlapped->ioStatus.Information = 0;
     ObReferenceObject(file);  // the request's own, dropped when it completes
+    bool first;
     {
         std::lock_guard<std::recursive_mutex> guard(g_lock);
         g_pending[irp] = new Pending{state_, file, release};
-        if (InterlockedIncrement(&state_->pending) == 1) KeClearEvent(&state_->drained);
+        first = InterlockedIncrement(&state_->pending) == 1;
     }
+    // Outside the host lock: clearing an event is a preemption point, and a
+    // thread parked there holding the lock would stop every other client.
+    // Nothing of this client is pending besides this request, which is not
+    // sent yet, so no completion can set the event in between.
+    if (first) KeClearEvent(&state_->drained);
     return IoCallDriver(top, irp);
 }
 
