@@ -1,0 +1,122 @@
+#include "asio_channel_world.h"
+
+#include <ntddk.h>
+#include <ksmedia.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "asio_channel.h"
+#include "engine/asio_ring.h"
+#include "engine/failure_hooks.h"
+#include "engine/mixer_lead.h"
+#include "kmsim/client.h"
+#include "kmsim/device_interfaces.h"
+#include "simusb/ready_made_devices.h"
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+namespace vq7fuzz {
+
+namespace {
+
+constexpr const char* kDeviceName = "q7-0b31";
+
+kmsim::Options WorldOptions() {
+    kmsim::Options options;
+    options.threadName = "fuzz";
+    // Inputs follow each other on one clock for as long as the run lasts.
+    options.virtualLimit_ns = INT64_MAX / 2;
+    return options;
+}
+
+[[noreturn]] void Stop(const char* what, NTSTATUS status) {
+    fprintf(stderr, "asio channel world: %s (0x%08x)\n", what, static_cast<unsigned>(status));
+    abort();
+}
+
+}  // namespace
+
+void SleepUs(LONG64 microseconds) {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -microseconds * 10;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+AsioChannelWorld::AsioChannelWorld()
+    : sim_(WorldOptions()),
+      bus_(std::make_unique<simusbhost::Bus>()),
+      pnp_(std::make_unique<simpnp::PnpManager>(*bus_, simpnp::DriverImage{"vq7audio", DriverEntry})) {
+    PlugQ7();
+    startRate_ = SampleRate();
+}
+
+AsioChannelWorld::~AsioChannelWorld() {
+    pnp_.reset();
+    bus_.reset();
+}
+
+void AsioChannelWorld::PlugQ7() {
+    std::shared_ptr<simusb::Device> device(simusb::FindReadyMadeDevice(kDeviceName)->Make());
+    NTSTATUS status = pnp_->Plug(device, &pdo_);
+    if (!NT_SUCCESS(status)) Stop("the driver did not start on the Q7", status);
+    const std::string instance = pnp_->InstancePath(pdo_);
+    channelPath_.clear();
+    for (const kmsim::DeviceInterface& entry : kmsim::EnabledDeviceInterfaces(KSCATEGORY_AUDIO)) {
+        if (entry.instancePath == instance) {
+            channelPath_ = entry.path.substr(0, entry.path.size() - entry.referenceString.size() - 1) + "\\asio";
+            break;
+        }
+    }
+    if (channelPath_.empty()) Stop("the driver published no audio interface", STATUS_UNSUCCESSFUL);
+    unplugged_ = false;
+}
+
+void AsioChannelWorld::Unplug() {
+    if (unplugged_) return;
+    pnp_->Unplug(pdo_);
+    unplugged_ = true;
+}
+
+ULONG AsioChannelWorld::SampleRate() {
+    kmsim::Client process("fuzz-world");
+    HANDLE handle = nullptr;
+    NTSTATUS status = process.Open(channelPath_, &handle);
+    if (!NT_SUCCESS(status)) Stop("the channel does not open", status);
+    ULONG rate = 0;
+    ULONG transferred = 0;
+    status = process.DeviceIoControl(handle, IOCTL_ASIO_GET_SAMPLE_RATE, nullptr, 0, &rate, sizeof(rate), &transferred);
+    if (!NT_SUCCESS(status)) Stop("the sample rate cannot be read", status);
+    process.Close(handle);
+    return rate;
+}
+
+void AsioChannelWorld::Restore() {
+    if (unplugged_) {
+        pnp_->WaitForRemoval(pdo_);
+        PlugQ7();
+    }
+    InterlockedExchange(&vq7::FailNextCaptureCompletion, 0);
+    InterlockedExchange(&vq7::FailNextRenderCompletion, 0);
+    InterlockedExchange(&vq7::PlaybackLeadOverride_frames, 0);
+    InterlockedExchange(&vq7::OutputPrefillOverride_frames, 0);
+
+    // With every handle of the input closed the channel has no owner, so a
+    // new client can own it at once.
+    kmsim::Client process("fuzz-world");
+    HANDLE handle = nullptr;
+    NTSTATUS status = process.Open(channelPath_, &handle);
+    if (!NT_SUCCESS(status)) Stop("the channel does not open after an input", status);
+    ULONG transferred = 0;
+    status = process.DeviceIoControl(handle, IOCTL_ASIO_OPEN, nullptr, 0, nullptr, 0, &transferred);
+    if (!NT_SUCCESS(status)) Stop("the channel cannot be owned once every handle is closed", status);
+    ULONG rate = 0;
+    status = process.DeviceIoControl(handle, IOCTL_ASIO_GET_SAMPLE_RATE, nullptr, 0, &rate, sizeof(rate), &transferred);
+    if (NT_SUCCESS(status) && rate != startRate_ && startRate_ != 0) {
+        process.DeviceIoControl(handle, IOCTL_ASIO_SET_SAMPLE_RATE, &startRate_, sizeof(startRate_), nullptr, 0,
+                                &transferred);
+    }
+    process.Close(handle);
+}
+
+}  // namespace vq7fuzz
