@@ -12,7 +12,9 @@
 #include "engine/mixer_lead.h"
 #include "kmsim/client.h"
 #include "kmsim/device_interfaces.h"
+#include "kmsim/registry.h"
 #include "simusb/ready_made_devices.h"
+#include "wavert/performance_parameters.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
@@ -21,6 +23,21 @@ namespace vq7fuzz {
 namespace {
 
 constexpr const char* kDeviceName = "q7-0b31";
+
+// The driver's transfer sizing for the whole run, from the machine-wide
+// performance key its start reads: the shortest transfers and the fewest in
+// flight, so that a stream starts and stops in a few milliseconds of
+// virtual time instead of a hundred and every input can afford several.
+constexpr char kPerformanceKey[] = "\\Registry\\Machine\\SOFTWARE\\VEXO\\Q7 ASIO Performance";
+constexpr struct {
+    const char* name;
+    uint32_t value;
+} kPerformanceValues[] = {
+    {"param1", 1},  // playback frames per transfer
+    {"param2", 2},  // playback transfers in flight
+    {"param3", 1},  // capture frames per transfer
+    {"param4", 2},  // capture transfers in flight
+};
 
 kmsim::Options WorldOptions() {
     kmsim::Options options;
@@ -46,7 +63,12 @@ void SleepUs(LONG64 microseconds) {
 AsioChannelWorld::AsioChannelWorld()
     : sim_(WorldOptions()),
       bus_(std::make_unique<simusbhost::Bus>()),
-      pnp_(std::make_unique<simpnp::PnpManager>(*bus_, simpnp::DriverImage{"vq7audio", DriverEntry})) {
+      pnp_(std::make_unique<simpnp::PnpManager>(*bus_, simpnp::DriverImage{"vq7audio", DriverEntry})),
+      defaultSizing_{vq7::PlaybackFramesPerTransfer, vq7::PlaybackTransfersInFlight, vq7::CaptureFramesPerTransfer,
+                     vq7::CaptureTransfersInFlight} {
+    for (const auto& value : kPerformanceValues) {
+        kmsim::RegistrySetDword(kPerformanceKey, value.name, value.value);
+    }
     PlugQ7();
     startRate_ = SampleRate();
 }
@@ -54,6 +76,11 @@ AsioChannelWorld::AsioChannelWorld()
 AsioChannelWorld::~AsioChannelWorld() {
     pnp_.reset();
     bus_.reset();
+    // The sizing is process-wide: the next world starts from the defaults.
+    vq7::PlaybackFramesPerTransfer = defaultSizing_[0];
+    vq7::PlaybackTransfersInFlight = defaultSizing_[1];
+    vq7::CaptureFramesPerTransfer = defaultSizing_[2];
+    vq7::CaptureTransfersInFlight = defaultSizing_[3];
 }
 
 void AsioChannelWorld::PlugQ7() {

@@ -46,6 +46,7 @@ private:
     std::string channelPath_;
     bool unplugged_ = false;
     ULONG startRate_ = 0;
+    ULONG defaultSizing_[4];  // the process-wide transfer sizing before the world
 };
 
 // Virtual time passes for the calling simulation thread.
