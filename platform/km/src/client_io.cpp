@@ -271,11 +271,16 @@ NTSTATUS Client::Send(HANDLE handle, UCHAR major, ULONG code, void* input, ULONG
     overlapped->ioStatus.Status = STATUS_PENDING;
     overlapped->ioStatus.Information = 0;
     ObReferenceObject(file);  // the request's own, dropped when it completes
+    bool first;
     {
         std::lock_guard<std::recursive_mutex> guard(g_lock);
         g_pending[irp] = new Pending{state_, file, release};
-        if (InterlockedIncrement(&state_->pending) == 1) KeClearEvent(&state_->drained);
+        first = InterlockedIncrement(&state_->pending) == 1;
     }
+    // Outside the lock: the event is a place where the turn may pass, and a
+    // thread completing another request needs the lock. With none of this
+    // client's requests pending before, none can set the event meanwhile.
+    if (first) KeClearEvent(&state_->drained);
     return IoCallDriver(top, irp);
 }
 
