@@ -84,8 +84,10 @@ AsioChannelWorld::~AsioChannelWorld() {
 }
 
 void AsioChannelWorld::PlugQ7() {
-    std::shared_ptr<simusb::Device> device(simusb::FindReadyMadeDevice(kDeviceName)->Make());
-    NTSTATUS status = pnp_->Plug(device, &pdo_);
+    device_ = simusb::FindReadyMadeDevice(kDeviceName)->Make();
+    if (simusb::RenderStream* render = device_->FirstRender()) render->Played().KeepSamples(false);
+    if (simusb::CaptureStream* capture = device_->FirstCapture()) capture->Sent().KeepSamples(false);
+    NTSTATUS status = pnp_->Plug(device_, &pdo_);
     if (!NT_SUCCESS(status)) Stop("the driver did not start on the Q7", status);
     const std::string instance = pnp_->InstancePath(pdo_);
     channelPath_.clear();
@@ -118,11 +120,26 @@ ULONG AsioChannelWorld::SampleRate() {
     return rate;
 }
 
+void AsioChannelWorld::ForgetDeviceRecords() {
+    bus_->WithDevice(pdo_, [this](simusb::Device&) {
+        device_->Requests().Clear();
+        if (simusb::RenderStream* render = device_->FirstRender()) {
+            render->Played().Clear();
+            render->Events().Clear();
+        }
+        if (simusb::CaptureStream* capture = device_->FirstCapture()) {
+            capture->Sent().Clear();
+            capture->Events().Clear();
+        }
+    });
+}
+
 void AsioChannelWorld::Restore() {
     if (unplugged_) {
         pnp_->WaitForRemoval(pdo_);
         PlugQ7();
     }
+    ForgetDeviceRecords();
     InterlockedExchange(&vq7::FailNextCaptureCompletion, 0);
     InterlockedExchange(&vq7::FailNextRenderCompletion, 0);
     InterlockedExchange(&vq7::PlaybackLeadOverride_frames, 0);

@@ -38,10 +38,15 @@ public:
 private:
     void PlugQ7();
     ULONG SampleRate();
+    // What the device records for tests (frames played and sent, requests,
+    // stream events) is dropped after every input: kept, it would grow with
+    // the run and slow it down.
+    void ForgetDeviceRecords();
 
     kmsim::Simulation sim_;
     std::unique_ptr<simusbhost::Bus> bus_;
     std::unique_ptr<simpnp::PnpManager> pnp_;
+    std::shared_ptr<simusb::AudioDevice> device_;
     PDEVICE_OBJECT pdo_ = nullptr;
     std::string channelPath_;
     bool unplugged_ = false;
