@@ -31,6 +31,7 @@ struct Driver {
     bool sawMdl = false;
     bool sawSystemBuffer = false;
     PIRP held = nullptr;  // a read kept pending
+    PKEVENT heldSignal = nullptr;  // set when a read is kept pending, if given
 };
 Driver* g_driver = nullptr;
 
@@ -80,9 +81,11 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
         case IRP_MJ_READ: {
             g_driver->sawMdl = irp->MdlAddress != nullptr;
             g_driver->sawSystemBuffer = irp->AssociatedIrp.SystemBuffer != nullptr;
-            if (g_driver->held == nullptr && stack->Parameters.Read.Length == 3) {
+            if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&g_driver->held), nullptr, nullptr) == nullptr &&
+                stack->Parameters.Read.Length == 3) {
                 IoMarkIrpPending(irp);
-                g_driver->held = irp;
+                InterlockedExchangePointer(reinterpret_cast<PVOID*>(&g_driver->held), irp);
+                if (g_driver->heldSignal != nullptr) KeSetEvent(g_driver->heldSignal, IO_NO_INCREMENT, FALSE);
                 return STATUS_PENDING;
             }
             auto* target = irp->MdlAddress != nullptr
@@ -314,6 +317,43 @@ TEST(ClientEvents, ADriverSignalsAClientEventThroughItsHandle) {
     EXPECT_EQ(client.WaitForSingleObject(event, &tenMs), STATUS_INVALID_HANDLE);
     KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
     ObDereferenceObject(object);
+}
+
+// A driver thread completes one client's requests while another client
+// sends its own: the I/O manager's bookkeeping must hold none of its locks
+// where the scheduler may pass the turn, or the completing thread would
+// wait for a lock whose owner waits for the turn.
+TEST_F(ClientIoTest, RequestsCompletedByADriverThreadWhileAnotherClientSendsAllFinish) {
+    constexpr int kRounds = 300;
+    KEVENT held;
+    KeInitializeEvent(&held, SynchronizationEvent, FALSE);
+    driver_.heldSignal = &held;
+    kmsim::Thread completer("completer", [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+            Complete(static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID*>(&driver_.held), nullptr)),
+                     STATUS_SUCCESS, 0);
+        }
+    });
+    kmsim::Client reader("reader");
+    kmsim::Client sender("sender");
+    HANDLE readHandle;
+    HANDLE sendHandle;
+    ASSERT_EQ(reader.Open(Path(), &readHandle), STATUS_SUCCESS);
+    ASSERT_EQ(sender.Open(Path(), &sendHandle), STATUS_SUCCESS);
+    for (int i = 0; i < kRounds; ++i) {
+        UCHAR buffer[3];
+        kmsim::Overlapped read;
+        ASSERT_EQ(reader.Read(readHandle, buffer, sizeof(buffer), &read), STATUS_PENDING);
+        UCHAR io[4] = {};
+        ULONG transferred = 0;
+        EXPECT_EQ(sender.DeviceIoControl(sendHandle, kIoctlFill, io, sizeof(io), io, sizeof(io), &transferred),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    }
+    completer.Join();
+    EXPECT_EQ(reader.Close(readHandle), STATUS_SUCCESS);
+    EXPECT_EQ(sender.Close(sendHandle), STATUS_SUCCESS);
 }
 
 }  // namespace

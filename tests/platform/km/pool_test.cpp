@@ -130,6 +130,19 @@ TEST(PoolDeathTest, AWriteAfterFreeIsReportedWithTheCallerThatFreed) {
         "(.|\n)*caller: [^\n]*ReleaseAndKeepCounting");
 }
 
+// The check reads a block a page at a time: a write far into a large
+// block, past its first pages, is still found, at its own offset.
+TEST(PoolDeathTest, AWriteAfterFreeDeepInALargeBlockIsReportedAtItsByte) {
+    EXPECT_DEATH(
+        {
+            kmsim::Simulation sim;
+            auto* bytes = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 3 * PAGE_SIZE + 100, kTag));
+            ExFreePoolWithTag(bytes, kTag);
+            bytes[2 * PAGE_SIZE + 77] = 0;
+        },
+        "\\(tag \"USBA\", [0-9]+ bytes\\) was written after it was freed: byte 8269 is 0x00");
+}
+
 TEST(PoolDeathTest, ASecondFreeNamesTheFirstFreeingCaller) {
     EXPECT_DEATH(
         {

@@ -47,6 +47,7 @@ public:
     uint64_t FramesProduced() const { return produced_; }
     FrameRecord& Sent() { return sent_; }
     const FrameRecord& Sent() const { return sent_; }
+    StreamEvents& Events() { return events_; }
     const StreamEvents& Events() const { return events_; }
     bool Running() const { return clock_ != nullptr; }
     bool Sampling() const { return sampling_; }

@@ -41,6 +41,7 @@ public:
     // Test side.
     FrameRecord& Played() { return played_; }
     const FrameRecord& Played() const { return played_; }
+    StreamEvents& Events() { return events_; }
     const StreamEvents& Events() const { return events_; }
     bool Running() const { return clock_ != nullptr; }
     bool Playing() const { return playing_; }
