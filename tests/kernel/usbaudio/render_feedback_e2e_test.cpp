@@ -79,6 +79,11 @@ private:
         if (InterlockedDecrement(&inFlight_) == 0) KeSetEvent(&drained_, IO_NO_INCREMENT, FALSE);
     }
 
+    bool Stopping() {
+        vq7::InStackLock lock(lock_);
+        return stopping_;
+    }
+
     // Serialised, as render submissions must be.
     bool SubmitRender(Slot& slot) {
         vq7::InStackLock lock(lock_);
@@ -96,7 +101,7 @@ private:
         return NT_SUCCESS(status);
     }
     bool SubmitFeedback(Slot& slot) {
-        if (stopping_) return false;
+        if (Stopping()) return false;
         return NT_SUCCESS(
             layer_.RecvFeedback(slot.buffer.data(), static_cast<ULONG>(slot.buffer.size()), FeedbackDone, &slot));
     }
